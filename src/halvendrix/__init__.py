@@ -1,0 +1,1 @@
+"""halvendrix: native numeric core of the recommender package."""

@@ -1,0 +1,436 @@
+// Two-tower kernels: dot product, logistic function, per-thread xorshift generator,
+// one tower's forward and fused backward/momentum step for one row, and the lock-free
+// parallel BPR epoch built from them.
+//
+// Plain inline C++ over raw pointers and element strides: no Python, no allocation,
+// nothing throws. Every rounding point is an explicit static_cast<float>; "in double"
+// values are computed from widened floats and rounded once. Speed comes only from
+// running independent sums side by side (vector lanes across hidden units or output
+// components, several row sums interleaved); no single sum is ever reordered.
+//
+// The model arrays are touched through an access policy (tower_forward_row.h): plain
+// loads and stores when one thread trains, relaxed atomics when several do.
+#pragma once
+
+#include <omp.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "array_view.h"
+#include "tower_forward_row.h"
+
+// ---------------------------------------------------------------------------------
+// Scalar kernels
+
+// acc = x[i]*y[i] + acc for i ascending from acc = 0; 0 for n <= 0.
+inline float c_dot(float* x, float* y, int n) {
+    float acc = 0.0f;
+    for (int i = 0; i < n; ++i) {
+        const float product = x[i] * y[i];
+        acc = product + acc;
+    }
+    return acc;
+}
+
+// Two-branch logistic function in double, rounded to float once. The branch keeps
+// exp from overflowing; NaN takes the second branch and stays NaN.
+inline float c_sigmoid(float x) {
+    const double xd = static_cast<double>(x);
+    double result;
+    if (xd > 0.0) {
+        result = 1.0 / (std::exp(-xd) + 1.0);
+    } else {
+        const double e = std::exp(xd);
+        result = e / (e + 1.0);
+    }
+    return static_cast<float>(result);
+}
+
+// Marsaglia xorshift on 32 bits, shift triple (13, 17, 5). Returns the new state.
+inline unsigned int c_rand_r(unsigned int* state) {
+    uint32_t t = static_cast<uint32_t>(*state);
+    t ^= t << 13;
+    t ^= t >> 17;
+    t ^= t << 5;
+    *state = t;
+    return t;
+}
+
+// ---------------------------------------------------------------------------------
+// One tower's parameters and velocities. Two-dimensional arrays are reached through
+// their row strides, in elements (floats); one-dimensional arrays are packed.
+struct TowerParams {
+    float* embeddings;
+    int64_t embeddings_stride;
+    float* w1;
+    int64_t w1_stride;
+    float* b1;
+    float* w2;
+    int64_t w2_stride;
+    float* b2;
+    float* embeddings_velocity;
+    int64_t embeddings_velocity_stride;
+    float* w1_velocity;
+    int64_t w1_velocity_stride;
+    float* b1_velocity;
+    float* w2_velocity;
+    int64_t w2_velocity_stride;
+    float* b2_velocity;
+};
+
+// Row stride of a 2-D float view, in elements (the view's stride is in bytes).
+inline int64_t view_row_stride(const ArrayView& v) {
+    return static_cast<int64_t>(v.strides[0]) / static_cast<int64_t>(sizeof(float));
+}
+
+inline TowerParams tower_params_from_views(const ArrayView& embeddings, const ArrayView& w1,
+                                           const ArrayView& b1, const ArrayView& w2,
+                                           const ArrayView& b2,
+                                           const ArrayView& embeddings_velocity,
+                                           const ArrayView& w1_velocity,
+                                           const ArrayView& b1_velocity,
+                                           const ArrayView& w2_velocity,
+                                           const ArrayView& b2_velocity) {
+    TowerParams t;
+    t.embeddings = view_data<float>(embeddings);
+    t.embeddings_stride = view_row_stride(embeddings);
+    t.w1 = view_data<float>(w1);
+    t.w1_stride = view_row_stride(w1);
+    t.b1 = view_data<float>(b1);
+    t.w2 = view_data<float>(w2);
+    t.w2_stride = view_row_stride(w2);
+    t.b2 = view_data<float>(b2);
+    t.embeddings_velocity = view_data<float>(embeddings_velocity);
+    t.embeddings_velocity_stride = view_row_stride(embeddings_velocity);
+    t.w1_velocity = view_data<float>(w1_velocity);
+    t.w1_velocity_stride = view_row_stride(w1_velocity);
+    t.b1_velocity = view_data<float>(b1_velocity);
+    t.w2_velocity = view_data<float>(w2_velocity);
+    t.w2_velocity_stride = view_row_stride(w2_velocity);
+    t.b2_velocity = view_data<float>(b2_velocity);
+    return t;
+}
+
+// ---------------------------------------------------------------------------------
+// Building blocks of the backward step
+
+// Width of the stack buffers (per-unit learning steps, one block of embedding
+// components). Longer rows are walked in chunks of this many elements.
+constexpr int kTowerChunk = 64;
+// Number of row sums interleaved so their dependency chains overlap.
+constexpr int kChainRows = 4;
+
+// acc[r] = rows[r][i]*v[i] + acc[r] for i = 0 .. n-1 ascending, for each of `rows`
+// rows starting at base with the given element stride; each acc[r] continues the sum
+// it holds on entry. With kMasked, terms where h[i] <= 0 (or NaN) are left out: they
+// are replaced by +0, which leaves every sum unchanged because a float sum that
+// starts at +0 can never be -0.
+template <class Access, bool kMasked>
+inline void row_dot_chains(const float* base, int64_t stride, int rows, const float* v,
+                           const float* h, int n, float* acc) {
+    int r = 0;
+    for (; r + kChainRows <= rows; r += kChainRows) {
+        const float* row[kChainRows];
+        float s[kChainRows];
+        for (int q = 0; q < kChainRows; ++q) {
+            row[q] = base + (r + q) * stride;
+            s[q] = acc[r + q];
+        }
+        for (int i = 0; i < n; ++i) {
+            const float vi = v[i];
+            const bool on = !kMasked || h[i] > 0.0f;
+            for (int q = 0; q < kChainRows; ++q) {
+                const float term = on ? Access::load(row[q] + i) * vi : 0.0f;
+                s[q] = term + s[q];
+            }
+        }
+        for (int q = 0; q < kChainRows; ++q) acc[r + q] = s[q];
+    }
+    for (; r < rows; ++r) {
+        const float* row = base + r * stride;
+        float s = acc[r];
+        for (int i = 0; i < n; ++i) {
+            const bool on = !kMasked || h[i] > 0.0f;
+            const float term = on ? Access::load(row + i) * v[i] : 0.0f;
+            s = term + s;
+        }
+        acc[r] = s;
+    }
+}
+
+// Momentum step of one weight row segment whose gradient is scale*a[i]:
+//   vel[i] = float(mu*vel[i] - scale*a[i])  (in double),   w[i] = w[i] + vel[i].
+// a[i] is the per-unit step already rounded to float and widened again. With
+// kMasked, elements where h[i] <= 0 keep both values untouched: the plain policy
+// writes their unchanged bits back (branch-free, vectorisable), the atomic policy
+// skips them so it never overwrites another thread's update.
+template <class Access, bool kMasked>
+inline void momentum_row(float* w, float* vel, const double* a, double scale, double mu,
+                         const float* h, int n) {
+#pragma omp simd
+    for (int i = 0; i < n; ++i) {
+        if constexpr (kMasked && !Access::kPlain) {
+            if (!(h[i] > 0.0f)) continue;
+        }
+        const float old_v = Access::load(vel + i);
+        const double step = scale * a[i];
+        const double v_wide = mu * static_cast<double>(old_v) - step;
+        const float v = static_cast<float>(v_wide);
+        const float old_w = Access::load(w + i);
+        const float new_w = old_w + v;
+        if constexpr (kMasked && Access::kPlain) {
+            const bool on = h[i] > 0.0f;
+            vel[i] = on ? v : old_v;
+            w[i] = on ? new_w : old_w;
+        } else {
+            Access::store(vel + i, v);
+            Access::store(w + i, new_w);
+        }
+    }
+}
+
+// Momentum step of a packed vector whose gradient is grad[i]:
+//   vel[i] = float(mu*vel[i] - grad[i]*eta)  (in double),   p[i] = p[i] + vel[i].
+// Masking as in momentum_row.
+template <class Access, bool kMasked>
+inline void momentum_vector(float* p, float* vel, const float* grad, double eta, double mu,
+                            const float* h, int n) {
+#pragma omp simd
+    for (int i = 0; i < n; ++i) {
+        if constexpr (kMasked && !Access::kPlain) {
+            if (!(h[i] > 0.0f)) continue;
+        }
+        const float old_v = Access::load(vel + i);
+        const double step = static_cast<double>(grad[i]) * eta;
+        const double v_wide = mu * static_cast<double>(old_v) - step;
+        const float v = static_cast<float>(v_wide);
+        const float old_p = Access::load(p + i);
+        const float new_p = old_p + v;
+        if constexpr (kMasked && Access::kPlain) {
+            const bool on = h[i] > 0.0f;
+            vel[i] = on ? v : old_v;
+            p[i] = on ? new_p : old_p;
+        } else {
+            Access::store(vel + i, v);
+            Access::store(p + i, new_p);
+        }
+    }
+}
+
+// a[i] = float(grad[i]*eta) widened back to double.
+inline void unit_steps(const float* grad, double eta, int n, double* a) {
+#pragma omp simd
+    for (int i = 0; i < n; ++i) {
+        const double step = static_cast<double>(grad[i]) * eta;
+        a[i] = static_cast<double>(static_cast<float>(step));
+    }
+}
+
+// Backward pass of one tower for embedding row row_id, fused with the momentum update
+// of every parameter it touches. h = hidden activations of that row's forward pass,
+// g = gradient at the tower output, d = hidden_dim floats of scratch that end up
+// holding the hidden-layer gradient before the ReLU mask.
+//
+// Order of effects (one thread): d from w2 as it was on entry; w2 and b2 stepped;
+// for active units (h > 0) only, w1 columns and b1 stepped; then each embedding
+// component stepped by the sum over active units of (updated) w1[k][j]*d[j].
+// Updates of distinct elements commute, so the loops below visit them in the order
+// that keeps memory access contiguous; each sum keeps its own ascending order.
+template <class Access>
+inline void tower_backward_row(const TowerParams& t, int32_t row_id, const float* h,
+                               const float* g, int embedding_dim, int hidden_dim,
+                               int output_dim, double eta, double mu, float* d) {
+    double a[kTowerChunk];
+
+    // Hidden gradient and second layer, walked in chunks of output components: each
+    // chunk first extends every d[j] with the chunk's terms (w2 not yet changed
+    // there), then steps that chunk of every w2 row.
+    for (int j = 0; j < hidden_dim; ++j) d[j] = 0.0f;
+    for (int m0 = 0; m0 < output_dim; m0 += kTowerChunk) {
+        const int mn = output_dim - m0 < kTowerChunk ? output_dim - m0 : kTowerChunk;
+        unit_steps(g + m0, eta, mn, a);
+        row_dot_chains<Access, false>(t.w2 + m0, t.w2_stride, hidden_dim, g + m0, nullptr,
+                                      mn, d);
+        for (int j = 0; j < hidden_dim; ++j) {
+            momentum_row<Access, false>(t.w2 + j * t.w2_stride + m0,
+                                        t.w2_velocity + j * t.w2_velocity_stride + m0, a,
+                                        static_cast<double>(h[j]), mu, nullptr, mn);
+        }
+    }
+    momentum_vector<Access, false>(t.b2, t.b2_velocity, g, eta, mu, nullptr, output_dim);
+
+    // First layer (active units only).
+    momentum_vector<Access, true>(t.b1, t.b1_velocity, d, eta, mu, h, hidden_dim);
+
+    // w1 rows and the embedding row, a block of embedding components at a time. The
+    // block's x values are read before its embedding components change; each s[k]
+    // sums the already updated w1[k][j] in ascending j.
+    float* x = t.embeddings + row_id * t.embeddings_stride;
+    float* x_vel = t.embeddings_velocity + row_id * t.embeddings_velocity_stride;
+    float xs[kTowerChunk];
+    float s[kTowerChunk];
+    for (int k0 = 0; k0 < embedding_dim; k0 += kTowerChunk) {
+        const int kn = embedding_dim - k0 < kTowerChunk ? embedding_dim - k0 : kTowerChunk;
+        for (int kk = 0; kk < kn; ++kk) {
+            xs[kk] = Access::load(x + k0 + kk);
+            s[kk] = 0.0f;
+        }
+        for (int j0 = 0; j0 < hidden_dim; j0 += kTowerChunk) {
+            const int jn = hidden_dim - j0 < kTowerChunk ? hidden_dim - j0 : kTowerChunk;
+            unit_steps(d + j0, eta, jn, a);
+            for (int kk = 0; kk < kn; ++kk) {
+                const int64_t k = k0 + kk;
+                momentum_row<Access, true>(t.w1 + k * t.w1_stride + j0,
+                                           t.w1_velocity + k * t.w1_velocity_stride + j0, a,
+                                           static_cast<double>(xs[kk]), mu, h + j0, jn);
+            }
+            row_dot_chains<Access, true>(t.w1 + k0 * t.w1_stride + j0, t.w1_stride, kn,
+                                         d + j0, h + j0, jn, s);
+        }
+        momentum_vector<Access, false>(x + k0, x_vel + k0, s, eta, mu, nullptr, kn);
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Published kernels (the module's C function table). They may be called from several
+// threads on the same arrays, so model elements go through relaxed atomics.
+
+inline void tower_backward_update(ArrayView embeddings, ArrayView w1, ArrayView b1,
+                                  ArrayView w2, ArrayView b2, ArrayView embeddings_velocity,
+                                  ArrayView w1_velocity, ArrayView b1_velocity,
+                                  ArrayView w2_velocity, ArrayView b2_velocity, int row_id,
+                                  float* hidden_out, float* grad_tower_out, int embedding_dim,
+                                  int hidden_dim, int output_dim, double learning_rate,
+                                  double momentum_coef, float* grad_hidden) {
+    const TowerParams t = tower_params_from_views(embeddings, w1, b1, w2, b2,
+                                                  embeddings_velocity, w1_velocity,
+                                                  b1_velocity, w2_velocity, b2_velocity);
+    tower_backward_row<RelaxedAccess>(t, row_id, hidden_out, grad_tower_out, embedding_dim,
+                                      hidden_dim, output_dim, learning_rate, momentum_coef,
+                                      grad_hidden);
+}
+
+inline void tower_forward_single(ArrayView embeddings, ArrayView w1, ArrayView b1,
+                                 ArrayView w2, ArrayView b2, int row_id, int embedding_dim,
+                                 int hidden_dim, int output_dim, float* hidden_out,
+                                 float* tower_out) {
+    const float* x = reinterpret_cast<const float*>(
+        embeddings.data + static_cast<std::ptrdiff_t>(row_id) * embeddings.strides[0]);
+    tower_forward_row<RelaxedAccess>(x, view_data<float>(w1), view_row_stride(w1),
+                                     view_data<float>(b1), view_data<float>(w2),
+                                     view_row_stride(w2), view_data<float>(b2), embedding_dim,
+                                     hidden_dim, output_dim, hidden_out, tower_out);
+}
+
+// ---------------------------------------------------------------------------------
+// BPR epoch
+
+// Floats of scratch per thread: three hidden_out, three tower_out, three output
+// gradients, one grad_hidden.
+inline int64_t tower_scratch_floats(int hidden_dim, int output_dim) {
+    return 4 * static_cast<int64_t>(hidden_dim) + 6 * static_cast<int64_t>(output_dim);
+}
+
+// One training example: user u, positive item p, negative item drawn from state.
+// block holds tower_scratch_floats() floats private to the calling thread.
+template <class Access>
+inline void two_tower_example(const TowerParams& user, const TowerParams& item,
+                              int embedding_dim, int hidden_dim, int output_dim,
+                              uint32_t n_items, int32_t u, int32_t p, unsigned int* state,
+                              float* block, double learning_rate, double momentum_coef) {
+    const int64_t H = hidden_dim;
+    const int64_t O = output_dim;
+    float* user_hidden = block;
+    float* q = block + H;
+    float* pos_hidden = block + H + O;
+    float* pos_out = block + 2 * H + O;
+    float* neg_hidden = block + 2 * H + 2 * O;
+    float* neg_out = block + 3 * H + 2 * O;
+    float* user_grad = block + 3 * H + 3 * O;
+    float* pos_grad = block + 3 * H + 4 * O;
+    float* neg_grad = block + 3 * H + 5 * O;
+    float* grad_hidden = block + 3 * H + 6 * O;
+
+    const int32_t n = static_cast<int32_t>(c_rand_r(state) % n_items);
+
+    tower_forward_row<Access>(user.embeddings + u * user.embeddings_stride, user.w1,
+                              user.w1_stride, user.b1, user.w2, user.w2_stride, user.b2,
+                              embedding_dim, hidden_dim, output_dim, user_hidden, q);
+    tower_forward_row<Access>(item.embeddings + p * item.embeddings_stride, item.w1,
+                              item.w1_stride, item.b1, item.w2, item.w2_stride, item.b2,
+                              embedding_dim, hidden_dim, output_dim, pos_hidden, pos_out);
+    tower_forward_row<Access>(item.embeddings + n * item.embeddings_stride, item.w1,
+                              item.w1_stride, item.b1, item.w2, item.w2_stride, item.b2,
+                              embedding_dim, hidden_dim, output_dim, neg_hidden, neg_out);
+
+    const float s_pos = c_dot(pos_out, q, output_dim);
+    const float s_neg = c_dot(neg_out, q, output_dim);
+    const float delta = s_pos - s_neg;
+    const double c_wide = 1.0 - static_cast<double>(c_sigmoid(delta));
+    const float c = static_cast<float>(c_wide);
+    const float neg_c = -c;
+
+#pragma omp simd
+    for (int m = 0; m < output_dim; ++m) {
+        const float from_pos = neg_c * pos_out[m];
+        const float from_neg = c * neg_out[m];
+        user_grad[m] = from_pos + from_neg;
+        pos_grad[m] = neg_c * q[m];
+        neg_grad[m] = c * q[m];
+    }
+
+    tower_backward_row<Access>(user, u, user_hidden, user_grad, embedding_dim, hidden_dim,
+                               output_dim, learning_rate, momentum_coef, grad_hidden);
+    tower_backward_row<Access>(item, p, pos_hidden, pos_grad, embedding_dim, hidden_dim,
+                               output_dim, learning_rate, momentum_coef, grad_hidden);
+    tower_backward_row<Access>(item, n, neg_hidden, neg_grad, embedding_dim, hidden_dim,
+                               output_dim, learning_rate, momentum_coef, grad_hidden);
+}
+
+// One epoch over no_examples examples, visited in shuffle order under a dynamic
+// schedule with chunks of one. Thread t draws from random_states[t] and works in
+// scratch block t of scratch_pool (tower_scratch_floats() floats each). num_threads = 0
+// means omp_get_max_threads(). A team of one thread uses plain loads and stores; a
+// larger team makes every model access a relaxed atomic one.
+inline void two_tower_epoch(const TowerParams& user, const TowerParams& item,
+                            int embedding_dim, int hidden_dim, int output_dim,
+                            int64_t n_items, const int32_t* user_ids,
+                            const int32_t* positive_item_ids, const int32_t* shuffle_indices,
+                            int32_t no_examples, double learning_rate, double momentum_coef,
+                            int num_threads, unsigned int* random_states,
+                            float* scratch_pool) {
+    if (no_examples <= 0) return;
+    const int team = num_threads > 0 ? num_threads : omp_get_max_threads();
+    const int64_t block_floats = tower_scratch_floats(hidden_dim, output_dim);
+    const uint32_t items = static_cast<uint32_t>(n_items);
+
+#pragma omp parallel num_threads(team)
+    {
+        const int t = omp_get_thread_num();
+        unsigned int* state = random_states + t;
+        float* block = scratch_pool + t * block_floats;
+        // Every thread of the team takes the same branch, so each reaches the same
+        // worksharing loop.
+        if (omp_get_num_threads() == 1) {
+#pragma omp for schedule(dynamic, 1)
+            for (int32_t i = 0; i < no_examples; ++i) {
+                const int32_t e = shuffle_indices[i];
+                two_tower_example<PlainAccess>(user, item, embedding_dim, hidden_dim,
+                                               output_dim, items, user_ids[e],
+                                               positive_item_ids[e], state, block,
+                                               learning_rate, momentum_coef);
+            }
+        } else {
+#pragma omp for schedule(dynamic, 1)
+            for (int32_t i = 0; i < no_examples; ++i) {
+                const int32_t e = shuffle_indices[i];
+                two_tower_example<RelaxedAccess>(user, item, embedding_dim, hidden_dim,
+                                                 output_dim, items, user_ids[e],
+                                                 positive_item_ids[e], state, block,
+                                                 learning_rate, momentum_coef);
+            }
+        }
+    }
+}

@@ -1,0 +1,72 @@
+// Element access policies and the forward rule of one tower row. Shared text only:
+// the training module (tower.h) and the batch forward module (tower_forward.h) each
+// compile their own copy, so neither calls into the other.
+//
+// Plain inline C++ over raw pointers and element strides; no Python, no allocation.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Model elements are read and written through one of two policies. PlainAccess is
+// ordinary loads and stores, used when no other thread can touch the arrays (a team of
+// one thread, or read-only arrays). RelaxedAccess makes every load and store of a
+// shared element a relaxed atomic one, so lock-free training on several threads is
+// defined behaviour; it adds no ordering and no locks, and lost updates stay possible.
+struct PlainAccess {
+    static constexpr bool kPlain = true;
+    static float load(const float* p) { return *p; }
+    static void store(float* p, float v) { *p = v; }
+};
+
+struct RelaxedAccess {
+    static constexpr bool kPlain = false;
+    static float load(const float* p) {
+        // std::atomic_ref needs a non-const referent; a relaxed load does not write.
+        return std::atomic_ref<float>(*const_cast<float*>(p)).load(std::memory_order_relaxed);
+    }
+    static void store(float* p, float v) {
+        std::atomic_ref<float>(*p).store(v, std::memory_order_relaxed);
+    }
+};
+
+// Forward pass of one row x (embedding_dim floats):
+//   hidden[j] = ReLU(b1[j] + x[0]*w1[0][j] + ... + x[E-1]*w1[E-1][j])   (left to right)
+//   out[m]    = b2[m] + w2[0][m]*hidden[0] + ... + w2[H-1][m]*hidden[H-1]
+// Every sum runs in float, one term at a time, ascending index. The input index is
+// the outer loop and the hidden unit (output component) the inner one, so the
+// independent per-unit sums run side by side in vector lanes without reordering any
+// of them. hidden and out are private to the caller and accessed plainly; x, w1, b1,
+// w2, b2 go through Access. Strides are in elements.
+template <class Access>
+inline void tower_forward_row(const float* x, const float* w1, int64_t w1_stride,
+                              const float* b1, const float* w2, int64_t w2_stride,
+                              const float* b2, int embedding_dim, int hidden_dim,
+                              int output_dim, float* hidden, float* out) {
+#pragma omp simd
+    for (int j = 0; j < hidden_dim; ++j) hidden[j] = Access::load(b1 + j);
+    for (int k = 0; k < embedding_dim; ++k) {
+        const float xk = Access::load(x + k);
+        const float* w1_row = w1 + k * w1_stride;
+#pragma omp simd
+        for (int j = 0; j < hidden_dim; ++j) {
+            const float product = xk * Access::load(w1_row + j);
+            hidden[j] = product + hidden[j];
+        }
+    }
+    // a > 0 keeps a; 0, -0 and NaN become +0.
+#pragma omp simd
+    for (int j = 0; j < hidden_dim; ++j) hidden[j] = hidden[j] > 0.0f ? hidden[j] : 0.0f;
+
+#pragma omp simd
+    for (int m = 0; m < output_dim; ++m) out[m] = Access::load(b2 + m);
+    for (int j = 0; j < hidden_dim; ++j) {
+        const float hj = hidden[j];
+        const float* w2_row = w2 + j * w2_stride;
+#pragma omp simd
+        for (int m = 0; m < output_dim; ++m) {
+            const float product = Access::load(w2_row + m) * hj;
+            out[m] = product + out[m];
+        }
+    }
+}

@@ -1,0 +1,272 @@
+// One training epoch of the factorization model with the WARP ranking loss
+// (fit_warp_epoch) and with its k-order-statistic variant (fit_warp_kos_epoch).
+// Plain C++ over the views of plain_model.h; runs on the calling thread. Negatives,
+// and in the k-OS variant the user's positives, are drawn with the C library's rand(),
+// which is never seeded here.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include <omp.h>
+
+#include "diagnostics.h"
+#include "factorization.h"
+#include "plain_model.h"
+
+// The margin a negative must come within to violate the ranking.
+constexpr double WARP_MARGIN = 1.0;
+// Cap on the loss of one example.
+constexpr double MAX_LOSS = 10.0;
+
+// ln(max(floor((n_items - 1) / sampled), 1)): the fewer draws were needed to find a
+// violating negative, the larger the loss. Not yet weighted or capped.
+inline double warp_rank_loss(int32_t n_items, int32_t sampled) {
+    double estimate = std::floor(static_cast<double>(n_items - 1) / static_cast<double>(sampled));
+    if (!(estimate > 1.0)) estimate = 1.0;
+    return std::log(estimate);
+}
+
+// Draws items until one scores within the margin of positive_prediction and is not in
+// the user's row of `known`, at most model.max_sampled times. Fills neg_repr with the
+// last drawn item's representation. Returns the number of draws when a violating
+// negative was found (negative_item set), 0 otherwise.
+inline int32_t sample_violating_negative(const CsrView& item_features, const CsrView& known,
+                                         const FactorizationModel& model, int32_t user_id,
+                                         const float* user_repr, float positive_prediction,
+                                         float* neg_repr, int32_t& negative_item) {
+    const int32_t no_components = model.no_components;
+    const double threshold = static_cast<double>(positive_prediction) - WARP_MARGIN;
+    int32_t sampled = 0;
+    while (sampled < model.max_sampled) {
+        sampled += 1;
+        const int32_t candidate = std::rand() % item_features.rows;
+        build_representation(item_features, model.item.features, model.item.biases.data,
+                             no_components, candidate, model.item_scale, neg_repr);
+        const float negative_prediction = score_representations(user_repr, neg_repr, no_components);
+        if (static_cast<double>(negative_prediction) > threshold &&
+            !row_contains(known, user_id, candidate)) {
+            negative_item = candidate;
+            return sampled;
+        }
+    }
+    return 0;
+}
+
+// Steps the biases and embeddings of the positive item's, the negative item's and the
+// user's features for one violating triple, then grows the scales. The
+// representations are those from before the first step. Rates are summed in the
+// fixed order: the three bias steps, then for each component positive, negative,
+// user.
+inline void warp_update(const CsrView& item_features, const CsrView& user_features,
+                        FactorizationModel& model, int32_t user_id, int32_t positive_item,
+                        int32_t negative_item, double loss, const float* user_repr,
+                        const float* pos_repr, const float* neg_repr, double item_alpha,
+                        double user_alpha) {
+    const int32_t pos_start = item_features.row_start(positive_item);
+    const int32_t pos_stop = item_features.row_end(positive_item);
+    const int32_t neg_start = item_features.row_start(negative_item);
+    const int32_t neg_stop = item_features.row_end(negative_item);
+    const int32_t user_start = user_features.row_start(user_id);
+    const int32_t user_stop = user_features.row_end(user_id);
+
+    const int32_t adadelta = model.adadelta;
+    const double learning_rate = static_cast<double>(model.learning_rate);
+    const float rho = model.rho;
+    const float eps = model.eps;
+    SideParams& item = model.item;
+    SideParams& user = model.user;
+
+    double rate_sum = 0.0;
+    rate_sum += apply_bias_gradient(item_features, pos_start, pos_stop, item.biases.data,
+                                    item.bias_gradients.data, item.bias_momentum.data, -loss,
+                                    adadelta, learning_rate, item_alpha, rho, eps);
+    rate_sum += apply_bias_gradient(item_features, neg_start, neg_stop, item.biases.data,
+                                    item.bias_gradients.data, item.bias_momentum.data, loss,
+                                    adadelta, learning_rate, item_alpha, rho, eps);
+    rate_sum += apply_bias_gradient(user_features, user_start, user_stop, user.biases.data,
+                                    user.bias_gradients.data, user.bias_momentum.data, loss,
+                                    adadelta, learning_rate, user_alpha, rho, eps);
+
+    for (int32_t j = 0; j < model.no_components; ++j) {
+        const double user_component = static_cast<double>(user_repr[j]);
+        const double item_difference = static_cast<double>(neg_repr[j] - pos_repr[j]);
+        rate_sum += apply_embedding_gradient(item_features, item.features, item.feature_gradients,
+                                             item.feature_momentum, j, pos_start, pos_stop,
+                                             user_component * -loss, adadelta, learning_rate,
+                                             item_alpha, rho, eps);
+        rate_sum += apply_embedding_gradient(item_features, item.features, item.feature_gradients,
+                                             item.feature_momentum, j, neg_start, neg_stop,
+                                             user_component * loss, adadelta, learning_rate,
+                                             item_alpha, rho, eps);
+        rate_sum += apply_embedding_gradient(user_features, user.features, user.feature_gradients,
+                                             user.feature_momentum, j, user_start, user_stop,
+                                             item_difference * loss, adadelta, learning_rate,
+                                             user_alpha, rho, eps);
+    }
+
+    const int32_t entry_count = (user_stop - user_start) + (pos_stop - pos_start) + (neg_stop - neg_start);
+    accumulate_scales(model, rate_sum, entry_count, item_alpha, user_alpha);
+}
+
+// One WARP epoch over the examples in shuffle order. The entry point has already
+// written its first debug line, drawn the seeds and checked no_examples > 0.
+inline void fit_warp_epoch(const CsrView& item_features, const CsrView& user_features,
+                           const CsrView& interactions, const int32_t* user_ids,
+                           const int32_t* item_ids, const float* Y, const float* sample_weight,
+                           const int32_t* shuffle_indices, int32_t no_examples,
+                           FactorizationModel& model, double item_alpha, double user_alpha,
+                           bool verbose) {
+    static const char kFunction[] = "fit_warp";
+    omp_lock_t reg_lock;
+    omp_init_lock(&reg_lock);
+    if (verbose) diag_line("DEBUG", kFunction, "OMP lock initialised");
+
+    const int32_t no_components = model.no_components;
+    const std::size_t repr_bytes = sizeof(float) * static_cast<std::size_t>(no_components + 1);
+    float* user_repr = static_cast<float*>(std::malloc(repr_bytes));
+    float* pos_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+    float* neg_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+    if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr) {
+        diag_line("ERROR", kFunction, "malloc failed for thread buffer");
+        std::free(user_repr);
+        std::free(pos_it_repr);
+        std::free(neg_it_repr);
+        omp_destroy_lock(&reg_lock);
+        return;
+    }
+
+    for (int32_t i = 0; i < no_examples; ++i) {
+        const int32_t row = shuffle_indices[i];
+        if (!(Y[row] > 0.0f)) continue;
+        const int32_t user_id = user_ids[row];
+        const int32_t positive_item_id = item_ids[row];
+        const float weight = sample_weight[row];
+
+        build_representation(user_features, model.user.features, model.user.biases.data,
+                             no_components, user_id, model.user_scale, user_repr);
+        build_representation(item_features, model.item.features, model.item.biases.data,
+                             no_components, positive_item_id, model.item_scale, pos_it_repr);
+        const float positive_prediction = score_representations(user_repr, pos_it_repr, no_components);
+
+        int32_t negative_item_id = 0;
+        const int32_t sampled = sample_violating_negative(item_features, interactions, model, user_id,
+                                                          user_repr, positive_prediction,
+                                                          neg_it_repr, negative_item_id);
+        if (sampled > 0) {
+            double loss = static_cast<double>(weight) * warp_rank_loss(item_features.rows, sampled);
+            if (loss > MAX_LOSS) loss = MAX_LOSS;
+            warp_update(item_features, user_features, model, user_id, positive_item_id,
+                        negative_item_id, loss, user_repr, pos_it_repr, neg_it_repr, item_alpha,
+                        user_alpha);
+        }
+        apply_regularization_if_needed(model, &reg_lock);
+    }
+
+    std::free(user_repr);
+    std::free(pos_it_repr);
+    std::free(neg_it_repr);
+    omp_destroy_lock(&reg_lock);
+    apply_regularization(model);
+    if (verbose) diag_line("DEBUG", kFunction, "epoch complete");
+}
+
+// A sampled positive of one user and its score.
+struct PositivePair {
+    int32_t item_id;
+    float score;
+};
+
+// qsort comparator ordering records by descending score. Never reports equality:
+// 1 when the first score is smaller, -1 otherwise.
+inline int compare_positive_pairs(const void* a, const void* b) {
+    const float first = static_cast<const PositivePair*>(a)->score;
+    const float second = static_cast<const PositivePair*>(b)->score;
+    return first < second ? 1 : -1;
+}
+
+// One WARP k-OS epoch: each example is a user; up to n of its positives are drawn,
+// sorted best first, and the k-th (or the last, when fewer) is trained against a
+// violating negative with weight 1. The entry point has already written its first
+// debug line, drawn the seeds and checked no_examples > 0; k >= 1 and n >= 1.
+inline void fit_warp_kos_epoch(const CsrView& item_features, const CsrView& user_features,
+                               const CsrView& data, const int32_t* user_ids,
+                               const int32_t* shuffle_indices, int32_t no_examples,
+                               FactorizationModel& model, double item_alpha, double user_alpha,
+                               int32_t k, int32_t n, bool verbose) {
+    static const char kFunction[] = "fit_warp_kos";
+    omp_lock_t reg_lock;
+    omp_init_lock(&reg_lock);
+    if (verbose) diag_line("DEBUG", kFunction, "OMP lock initialised");
+
+    const int32_t no_components = model.no_components;
+    const std::size_t repr_bytes = sizeof(float) * static_cast<std::size_t>(no_components + 1);
+    float* user_repr = static_cast<float*>(std::malloc(repr_bytes));
+    float* pos_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+    float* neg_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+    PositivePair* pos_pairs =
+        static_cast<PositivePair*>(std::malloc(sizeof(PositivePair) * static_cast<std::size_t>(n)));
+    if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr ||
+        pos_pairs == nullptr) {
+        diag_line("ERROR", kFunction, "malloc failed");
+        std::free(user_repr);
+        std::free(pos_it_repr);
+        std::free(neg_it_repr);
+        std::free(pos_pairs);
+        omp_destroy_lock(&reg_lock);
+        return;
+    }
+
+    for (int32_t i = 0; i < no_examples; ++i) {
+        const int32_t row = shuffle_indices[i];
+        const int32_t user_id = user_ids[row];
+        build_representation(user_features, model.user.features, model.user.biases.data,
+                             no_components, user_id, model.user_scale, user_repr);
+
+        const int32_t user_pids_start = data.row_start(user_id);
+        const int32_t user_pids_stop = data.row_end(user_id);
+        if (user_pids_start == user_pids_stop) continue;
+        const int32_t no_positives = user_pids_stop - user_pids_start;
+        const int32_t count = n < no_positives ? n : no_positives;
+
+        for (int32_t j = 0; j < count; ++j) {
+            const int32_t idx = std::rand() % no_positives;
+            const int32_t positive_item_id = data.indices[user_pids_start + idx];
+            build_representation(item_features, model.item.features, model.item.biases.data,
+                                 no_components, positive_item_id, model.item_scale, pos_it_repr);
+            pos_pairs[j].item_id = positive_item_id;
+            pos_pairs[j].score = score_representations(user_repr, pos_it_repr, no_components);
+        }
+        std::qsort(pos_pairs, static_cast<std::size_t>(count), sizeof(PositivePair),
+                   compare_positive_pairs);
+
+        const int32_t chosen = (k < count ? k : count) - 1;
+        const int32_t sampled_positive_item_id = pos_pairs[chosen].item_id;
+        const float sampled_positive_prediction = pos_pairs[chosen].score;
+        build_representation(item_features, model.item.features, model.item.biases.data,
+                             no_components, sampled_positive_item_id, model.item_scale, pos_it_repr);
+
+        int32_t negative_item_id = 0;
+        const int32_t sampled = sample_violating_negative(item_features, data, model, user_id,
+                                                          user_repr, sampled_positive_prediction,
+                                                          neg_it_repr, negative_item_id);
+        if (sampled > 0) {
+            double loss = warp_rank_loss(item_features.rows, sampled);
+            if (loss > MAX_LOSS) loss = MAX_LOSS;
+            warp_update(item_features, user_features, model, user_id, sampled_positive_item_id,
+                        negative_item_id, loss, user_repr, pos_it_repr, neg_it_repr, item_alpha,
+                        user_alpha);
+        }
+        apply_regularization_if_needed(model, &reg_lock);
+    }
+
+    std::free(user_repr);
+    std::free(pos_it_repr);
+    std::free(neg_it_repr);
+    std::free(pos_pairs);
+    omp_destroy_lock(&reg_lock);
+    apply_regularization(model);
+    if (verbose) diag_line("DEBUG", kFunction, "epoch complete");
+}
