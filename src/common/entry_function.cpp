@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include "pyref.h"
+#include "static_type.h"
 
 namespace {
 
@@ -56,9 +57,7 @@ PyMemberDef entry_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject EntryFunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject EntryFunctionType = blank_type();
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "pyref.h"
+#include "static_type.h"
 
 namespace {
 
@@ -107,9 +108,7 @@ PyGetSetDef view_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject ViewType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+PyTypeObject ViewType = blank_type();
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "binding.h"
+#include "static_type.h"
 #include "fields.h"
 #include "pyref.h"
 #include "startup.h"
@@ -117,7 +118,7 @@ int model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyGetSetDef getset[kFields + 1];
 
-PyTypeObject TwoTowerModelType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject TwoTowerModelType = blank_type();
 
 int body(PyObject* module) {
     if (!(TwoTowerModelType.tp_flags & Py_TPFLAGS_READY)) {

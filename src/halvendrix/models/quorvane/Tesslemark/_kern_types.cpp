@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "binding.h"
+#include "static_type.h"
 #include "diagnostics.h"
 #include "fields.h"
 #include "pyref.h"
@@ -121,7 +122,7 @@ PyGetSetDef csr_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject CSRMatrixType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject CSRMatrixType = blank_type();
 
 // ---------------------------------------------------------------- FastQuorvane
 
@@ -206,7 +207,7 @@ const char* model_field_doc(int i) {
 
 PyGetSetDef model_getset[kModelFields + 1];
 
-PyTypeObject FastQuorvaneType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject FastQuorvaneType = blank_type();
 
 // ---------------------------------------------------------------- module
 
