@@ -14,6 +14,7 @@
 
 #include <omp.h>
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -120,44 +121,57 @@ inline TowerParams tower_params_from_views(const ArrayView& embeddings, const Ar
 // components). Longer rows are walked in chunks of this many elements.
 constexpr int kTowerChunk = 64;
 // Number of row sums interleaved so their dependency chains overlap.
-constexpr int kChainRows = 4;
+constexpr int kChainRows = 8;
 
-// acc[r] = rows[r][i]*v[i] + acc[r] for i = 0 .. n-1 ascending, for each of `rows`
-// rows starting at base with the given element stride; each acc[r] continues the sum
-// it holds on entry. With kMasked, terms where h[i] <= 0 (or NaN) are left out: they
-// are replaced by +0, which leaves every sum unchanged because a float sum that
-// starts at +0 can never be -0.
-template <class Access, bool kMasked>
-inline void row_dot_chains(const float* base, int64_t stride, int rows, const float* v,
-                           const float* h, int n, float* acc) {
+// acc[r] = row_r[c_t]*v[t] + acc[r] for t = 0 .. n-1 ascending, for each of `rows`
+// rows starting at base with the given element stride, where c_t = cols[t] when a
+// column list is given and c_t = t otherwise; each acc[r] continues the sum it holds
+// on entry. Each sum stays strictly left to right; only whole sums run side by side.
+template <class Access>
+inline void row_dot_chains(const float* base, int64_t stride, int rows, const int* cols,
+                           const float* v, int n, float* acc) {
     int r = 0;
     for (; r + kChainRows <= rows; r += kChainRows) {
         const float* row[kChainRows];
         float s[kChainRows];
+#pragma GCC unroll 8
         for (int q = 0; q < kChainRows; ++q) {
             row[q] = base + (r + q) * stride;
             s[q] = acc[r + q];
         }
-        for (int i = 0; i < n; ++i) {
-            const float vi = v[i];
-            const bool on = !kMasked || h[i] > 0.0f;
+        for (int t = 0; t < n; ++t) {
+            const int c = cols ? cols[t] : t;
+            const float vt = v[t];
+#pragma GCC unroll 8
             for (int q = 0; q < kChainRows; ++q) {
-                const float term = on ? Access::load(row[q] + i) * vi : 0.0f;
+                const float term = Access::load(row[q] + c) * vt;
                 s[q] = term + s[q];
             }
         }
+#pragma GCC unroll 8
         for (int q = 0; q < kChainRows; ++q) acc[r + q] = s[q];
     }
     for (; r < rows; ++r) {
         const float* row = base + r * stride;
         float s = acc[r];
-        for (int i = 0; i < n; ++i) {
-            const bool on = !kMasked || h[i] > 0.0f;
-            const float term = on ? Access::load(row + i) * v[i] : 0.0f;
+        for (int t = 0; t < n; ++t) {
+            const int c = cols ? cols[t] : t;
+            const float term = Access::load(row + c) * v[t];
             s = term + s;
         }
         acc[r] = s;
     }
+}
+
+// All-ones when hidden unit value h is active (h > 0), zero otherwise (0, -0, NaN).
+inline uint32_t active_mask(float h) { return h > 0.0f ? 0xFFFFFFFFu : 0u; }
+
+// Bitwise select: a where mask is all-ones, b where it is zero. Written as bit
+// arithmetic so the compiler keeps the unconditional store (and the loop vectorised)
+// instead of turning "store the old value back" into a branch.
+inline float select_bits(uint32_t mask, float a, float b) {
+    const uint32_t bits = (std::bit_cast<uint32_t>(a) & mask) | (std::bit_cast<uint32_t>(b) & ~mask);
+    return std::bit_cast<float>(bits);
 }
 
 // Momentum step of one weight row segment whose gradient is scale*a[i]:
@@ -181,9 +195,9 @@ inline void momentum_row(float* w, float* vel, const double* a, double scale, do
         const float old_w = Access::load(w + i);
         const float new_w = old_w + v;
         if constexpr (kMasked && Access::kPlain) {
-            const bool on = h[i] > 0.0f;
-            vel[i] = on ? v : old_v;
-            w[i] = on ? new_w : old_w;
+            const uint32_t on = active_mask(h[i]);
+            vel[i] = select_bits(on, v, old_v);
+            w[i] = select_bits(on, new_w, old_w);
         } else {
             Access::store(vel + i, v);
             Access::store(w + i, new_w);
@@ -209,9 +223,9 @@ inline void momentum_vector(float* p, float* vel, const float* grad, double eta,
         const float old_p = Access::load(p + i);
         const float new_p = old_p + v;
         if constexpr (kMasked && Access::kPlain) {
-            const bool on = h[i] > 0.0f;
-            vel[i] = on ? v : old_v;
-            p[i] = on ? new_p : old_p;
+            const uint32_t on = active_mask(h[i]);
+            vel[i] = select_bits(on, v, old_v);
+            p[i] = select_bits(on, new_p, old_p);
         } else {
             Access::store(vel + i, v);
             Access::store(p + i, new_p);
@@ -251,8 +265,7 @@ inline void tower_backward_row(const TowerParams& t, int32_t row_id, const float
     for (int m0 = 0; m0 < output_dim; m0 += kTowerChunk) {
         const int mn = output_dim - m0 < kTowerChunk ? output_dim - m0 : kTowerChunk;
         unit_steps(g + m0, eta, mn, a);
-        row_dot_chains<Access, false>(t.w2 + m0, t.w2_stride, hidden_dim, g + m0, nullptr,
-                                      mn, d);
+        row_dot_chains<Access>(t.w2 + m0, t.w2_stride, hidden_dim, nullptr, g + m0, mn, d);
         for (int j = 0; j < hidden_dim; ++j) {
             momentum_row<Access, false>(t.w2 + j * t.w2_stride + m0,
                                         t.w2_velocity + j * t.w2_velocity_stride + m0, a,
@@ -271,6 +284,8 @@ inline void tower_backward_row(const TowerParams& t, int32_t row_id, const float
     float* x_vel = t.embeddings_velocity + row_id * t.embeddings_velocity_stride;
     float xs[kTowerChunk];
     float s[kTowerChunk];
+    int active[kTowerChunk];     // active units of the current chunk, ascending
+    float d_active[kTowerChunk];  // their d values
     for (int k0 = 0; k0 < embedding_dim; k0 += kTowerChunk) {
         const int kn = embedding_dim - k0 < kTowerChunk ? embedding_dim - k0 : kTowerChunk;
         for (int kk = 0; kk < kn; ++kk) {
@@ -280,14 +295,22 @@ inline void tower_backward_row(const TowerParams& t, int32_t row_id, const float
         for (int j0 = 0; j0 < hidden_dim; j0 += kTowerChunk) {
             const int jn = hidden_dim - j0 < kTowerChunk ? hidden_dim - j0 : kTowerChunk;
             unit_steps(d + j0, eta, jn, a);
+            int n_active = 0;
+            for (int jj = 0; jj < jn; ++jj) {
+                if (h[j0 + jj] > 0.0f) {
+                    active[n_active] = jj;
+                    d_active[n_active] = d[j0 + jj];
+                    ++n_active;
+                }
+            }
             for (int kk = 0; kk < kn; ++kk) {
                 const int64_t k = k0 + kk;
                 momentum_row<Access, true>(t.w1 + k * t.w1_stride + j0,
                                            t.w1_velocity + k * t.w1_velocity_stride + j0, a,
                                            static_cast<double>(xs[kk]), mu, h + j0, jn);
             }
-            row_dot_chains<Access, true>(t.w1 + k0 * t.w1_stride + j0, t.w1_stride, kn,
-                                         d + j0, h + j0, jn, s);
+            row_dot_chains<Access>(t.w1 + k0 * t.w1_stride + j0, t.w1_stride, kn, active,
+                                   d_active, n_active, s);
         }
         momentum_vector<Access, false>(x + k0, x_vel + k0, s, eta, mu, nullptr, kn);
     }
@@ -389,48 +412,73 @@ inline void two_tower_example(const TowerParams& user, const TowerParams& item,
                                output_dim, learning_rate, momentum_coef, grad_hidden);
 }
 
+// The per-example step compiled for each instruction-set variant; everything it
+// calls is inlined into it, so the whole step runs with the variant's instructions.
+using TowerExampleFn = void (*)(const TowerParams&, const TowerParams&, int, int, int, uint32_t,
+                                int32_t, int32_t, unsigned int*, float*, double, double);
+
+template <class Access>
+TOWER_BASELINE_FUNCTION inline void two_tower_example_baseline(
+    const TowerParams& user, const TowerParams& item, int embedding_dim, int hidden_dim,
+    int output_dim, uint32_t n_items, int32_t u, int32_t p, unsigned int* state, float* block,
+    double learning_rate, double momentum_coef) {
+    two_tower_example<Access>(user, item, embedding_dim, hidden_dim, output_dim, n_items, u, p,
+                              state, block, learning_rate, momentum_coef);
+}
+
+#if TOWER_HAS_AVX2_VARIANT
+template <class Access>
+TOWER_AVX2_FUNCTION inline void two_tower_example_avx2(
+    const TowerParams& user, const TowerParams& item, int embedding_dim, int hidden_dim,
+    int output_dim, uint32_t n_items, int32_t u, int32_t p, unsigned int* state, float* block,
+    double learning_rate, double momentum_coef) {
+    two_tower_example<Access>(user, item, embedding_dim, hidden_dim, output_dim, n_items, u, p,
+                              state, block, learning_rate, momentum_coef);
+}
+#endif
+
+template <class Access>
+inline TowerExampleFn two_tower_example_for(TowerIsa isa) {
+#if TOWER_HAS_AVX2_VARIANT
+    if (isa == TowerIsa::kAvx2) return &two_tower_example_avx2<Access>;
+#endif
+    (void)isa;
+    return &two_tower_example_baseline<Access>;
+}
+
 // One epoch over no_examples examples, visited in shuffle order under a dynamic
 // schedule with chunks of one. Thread t draws from random_states[t] and works in
 // scratch block t of scratch_pool (tower_scratch_floats() floats each). num_threads = 0
 // means omp_get_max_threads(). A team of one thread uses plain loads and stores; a
-// larger team makes every model access a relaxed atomic one.
+// larger team makes every model access a relaxed atomic one. isa picks the
+// instruction-set variant (same results either way).
 inline void two_tower_epoch(const TowerParams& user, const TowerParams& item,
                             int embedding_dim, int hidden_dim, int output_dim,
                             int64_t n_items, const int32_t* user_ids,
                             const int32_t* positive_item_ids, const int32_t* shuffle_indices,
                             int32_t no_examples, double learning_rate, double momentum_coef,
-                            int num_threads, unsigned int* random_states,
-                            float* scratch_pool) {
+                            int num_threads, unsigned int* random_states, float* scratch_pool,
+                            TowerIsa isa = TowerIsa::kAuto) {
     if (no_examples <= 0) return;
     const int team = num_threads > 0 ? num_threads : omp_get_max_threads();
     const int64_t block_floats = tower_scratch_floats(hidden_dim, output_dim);
     const uint32_t items = static_cast<uint32_t>(n_items);
+    const TowerIsa resolved = tower_isa_resolve(isa);
+    const TowerExampleFn plain_step = two_tower_example_for<PlainAccess>(resolved);
+    const TowerExampleFn shared_step = two_tower_example_for<RelaxedAccess>(resolved);
 
 #pragma omp parallel num_threads(team)
     {
         const int t = omp_get_thread_num();
         unsigned int* state = random_states + t;
         float* block = scratch_pool + t * block_floats;
-        // Every thread of the team takes the same branch, so each reaches the same
-        // worksharing loop.
-        if (omp_get_num_threads() == 1) {
+        // The same for every thread of the team, so all reach the same loop.
+        const TowerExampleFn step = omp_get_num_threads() == 1 ? plain_step : shared_step;
 #pragma omp for schedule(dynamic, 1)
-            for (int32_t i = 0; i < no_examples; ++i) {
-                const int32_t e = shuffle_indices[i];
-                two_tower_example<PlainAccess>(user, item, embedding_dim, hidden_dim,
-                                               output_dim, items, user_ids[e],
-                                               positive_item_ids[e], state, block,
-                                               learning_rate, momentum_coef);
-            }
-        } else {
-#pragma omp for schedule(dynamic, 1)
-            for (int32_t i = 0; i < no_examples; ++i) {
-                const int32_t e = shuffle_indices[i];
-                two_tower_example<RelaxedAccess>(user, item, embedding_dim, hidden_dim,
-                                                 output_dim, items, user_ids[e],
-                                                 positive_item_ids[e], state, block,
-                                                 learning_rate, momentum_coef);
-            }
+        for (int32_t i = 0; i < no_examples; ++i) {
+            const int32_t e = shuffle_indices[i];
+            step(user, item, embedding_dim, hidden_dim, output_dim, items, user_ids[e],
+                 positive_item_ids[e], state, block, learning_rate, momentum_coef);
         }
     }
 }

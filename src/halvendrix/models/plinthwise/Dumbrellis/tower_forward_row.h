@@ -30,6 +30,35 @@ struct RelaxedAccess {
     }
 };
 
+// Instruction-set variants. The hot per-example and per-row functions are compiled
+// twice: for the baseline x86-64 target and, where the compiler can, with AVX2 enabled
+// for that function alone (wider vectors; no FMA is enabled, and every lane performs
+// the same IEEE operation as the baseline, so both variants give the same bits). The
+// choice is made once per call from the CPU's features; kBaseline forces the baseline.
+enum class TowerIsa { kAuto, kBaseline, kAvx2 };
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define TOWER_HAS_AVX2_VARIANT 1
+#define TOWER_AVX2_FUNCTION __attribute__((target("avx2"), flatten))
+#else
+#define TOWER_HAS_AVX2_VARIANT 0
+#endif
+#if defined(__GNUC__) || defined(__clang__)
+#define TOWER_BASELINE_FUNCTION __attribute__((flatten))
+#else
+#define TOWER_BASELINE_FUNCTION
+#endif
+
+// The variant a call runs: kAuto becomes kAvx2 when the CPU has it, else kBaseline;
+// kAvx2 falls back to kBaseline where no AVX2 variant is compiled or the CPU lacks it.
+inline TowerIsa tower_isa_resolve(TowerIsa requested) {
+    if (requested == TowerIsa::kBaseline) return TowerIsa::kBaseline;
+#if TOWER_HAS_AVX2_VARIANT
+    if (__builtin_cpu_supports("avx2")) return TowerIsa::kAvx2;
+#endif
+    return TowerIsa::kBaseline;
+}
+
 // Forward pass of one row x (embedding_dim floats):
 //   hidden[j] = ReLU(b1[j] + x[0]*w1[0][j] + ... + x[E-1]*w1[E-1][j])   (left to right)
 //   out[m]    = b2[m] + w2[0][m]*hidden[0] + ... + w2[H-1][m]*hidden[H-1]

@@ -34,7 +34,7 @@ namespace prediction_detail {
 constexpr int32_t kItemLanes = 64;
 // Users whose representations are held together while a tile of item
 // representations is built and reused for all of them.
-constexpr int32_t kUserGroup = 32;
+constexpr int32_t kUserGroup = 64;
 // Minimum room (in test entries) for the test scores of one group of users; the
 // buffer is never smaller than max_row_width, so any single user fits.
 constexpr int64_t kMinTestCapacity = 1024;

@@ -1,0 +1,39 @@
+// The per-epoch seed draw of the factorization training entry points:
+// random_state.randint(0, np.iinfo(np.int32).max, size=num_threads).astype(np.uintc),
+// bound as a 1-D unsigned int array. The seeds are held for the call and not read
+// (negatives come from the C library's rand); the draw advances the caller's random
+// state once per epoch.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "binding.h"
+#include "pyref.h"
+
+inline bool draw_epoch_seeds(PyObject* module_dict, PyObject* random_state, int32_t num_threads, ArrayView* out) {
+    PyObject* np = PyDict_GetItemString(module_dict, "np");
+    if (np == nullptr) {
+        PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
+        return false;
+    }
+    PyRef int32(PyObject_GetAttrString(np, "int32"));
+    if (!int32) return false;
+    PyRef info(PyObject_CallMethod(np, "iinfo", "O", int32.get()));
+    if (!info) return false;
+    PyRef high(PyObject_GetAttrString(info.get(), "max"));
+    if (!high) return false;
+    PyRef randint(PyObject_GetAttrString(random_state, "randint"));
+    if (!randint) return false;
+    PyRef args(Py_BuildValue("(iO)", 0, high.get()));
+    PyRef kwargs(Py_BuildValue("{si}", "size", static_cast<int>(num_threads)));
+    if (!args || !kwargs) return false;
+    PyRef drawn(PyObject_Call(randint.get(), args.get(), kwargs.get()));
+    if (!drawn) return false;
+    PyRef uintc(PyObject_GetAttrString(np, "uintc"));
+    if (!uintc) return false;
+    PyRef seeds(PyObject_CallMethod(drawn.get(), "astype", "O", uintc.get()));
+    if (!seeds) return false;
+    return bind_array(seeds.get(), 1, ElemType::UInt32, out);
+}
