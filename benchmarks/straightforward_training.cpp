@@ -1,0 +1,176 @@
+// A straightforward WARP epoch written directly from the algorithm's description:
+// rows fetched through function pointers (as through the CSRMatrix method table),
+// membership through the C library's bsearch, every routine a plain loop. Used only
+// as the baseline of bench_fit_warp.py; it computes the same bits as the kernel.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+struct Csr {
+    const int32_t* indptr;
+    const int32_t* indices;
+    const float* data;
+    int32_t rows;
+};
+
+int32_t row_start(const Csr* m, int32_t r) { return m->indptr[r]; }
+int32_t row_end(const Csr* m, int32_t r) { return m->indptr[r + 1]; }
+int32_t (*volatile get_row_start)(const Csr*, int32_t) = row_start;
+int32_t (*volatile get_row_end)(const Csr*, int32_t) = row_end;
+
+int compare_int32(const void* a, const void* b) {
+    const int32_t x = *static_cast<const int32_t*>(a), y = *static_cast<const int32_t*>(b);
+    return x > y ? 1 : (x < y ? -1 : 0);
+}
+
+struct Side {
+    float *features, *feature_gradients, *feature_momentum, *biases, *bias_gradients, *bias_momentum;
+    int64_t rows, cols;
+};
+
+struct Model {
+    Side item, user;
+    int32_t no_components, adadelta, max_sampled;
+    float learning_rate, rho, eps;
+    double item_scale, user_scale;
+};
+
+void build_representation(const Csr* m, const float* emb, int64_t cols, const float* biases, int32_t nc,
+                          int32_t row, double scale, float* out) {
+    int32_t start = get_row_start(m, row), stop = get_row_end(m, row);
+    for (int32_t j = 0; j < nc + 1; ++j) out[j] = 0.0f;
+    for (int32_t i = start; i < stop; ++i) {
+        int32_t f = m->indices[i];
+        float w = static_cast<float>(static_cast<double>(m->data[i]) * scale);
+        for (int32_t j = 0; j < nc; ++j) out[j] += w * emb[f * cols + j];
+        out[nc] += w * biases[f];
+    }
+}
+
+float score(const float* u, const float* it, int32_t nc) {
+    float s = u[nc] + it[nc];
+    for (int32_t j = 0; j < nc; ++j) s += u[j] * it[j];
+    return s;
+}
+
+double step(float* P, float* G, float* M, double x, double gradient, const Model& m, double alpha) {
+    if (m.adadelta == 0) {
+        double r = static_cast<double>(m.learning_rate) / std::sqrt(static_cast<double>(*G));
+        *P -= static_cast<float>(r * x * gradient);
+        double t = x * gradient;
+        *G += static_cast<float>(t * t);
+        *P = static_cast<float>(1.0 + r * alpha) * *P;
+        return r;
+    }
+    double t = x * gradient;
+    *G = static_cast<float>((1.0 - m.rho) * (t * t) + static_cast<double>(m.rho * *G));
+    double r = std::sqrt(static_cast<double>(*M + m.eps)) / std::sqrt(static_cast<double>(*G + m.eps));
+    double u = (r * gradient) * x;
+    *M = static_cast<float>((1.0 - m.rho) * (u * u) + static_cast<double>(*M * m.rho));
+    *P = static_cast<float>(1.0 + r * alpha) * (*P - static_cast<float>(u));
+    return r;
+}
+
+double bias_steps(const Csr* m, int32_t start, int32_t stop, const Side& s, double g, const Model& model,
+                  double alpha) {
+    double sum = 0.0;
+    for (int32_t i = start; i < stop; ++i) {
+        int32_t f = m->indices[i];
+        sum += step(&s.biases[f], &s.bias_gradients[f], &s.bias_momentum[f], m->data[i], g, model, alpha);
+    }
+    return sum;
+}
+
+double embedding_steps(const Csr* m, int32_t j, int32_t start, int32_t stop, const Side& s, double g,
+                       const Model& model, double alpha) {
+    double sum = 0.0;
+    for (int32_t i = start; i < stop; ++i) {
+        int64_t k = m->indices[i] * s.cols + j;
+        sum += step(&s.features[k], &s.feature_gradients[k], &s.feature_momentum[k], m->data[i], g, model, alpha);
+    }
+    return sum;
+}
+
+void regularize(Side& s, int32_t nc, double scale) {
+    for (int64_t i = 0; i < s.rows; ++i) {
+        for (int32_t j = 0; j < nc; ++j)
+            s.features[i * s.cols + j] = static_cast<float>(s.features[i * s.cols + j] / scale);
+        s.biases[i] = static_cast<float>(s.biases[i] / scale);
+    }
+}
+
+void regularize_all(Model& m) {
+    regularize(m.item, m.no_components, m.item_scale);
+    regularize(m.user, m.no_components, m.user_scale);
+    m.item_scale = m.user_scale = 1.0;
+}
+
+}  // namespace
+
+extern "C" void fit_warp_straightforward(const int32_t* item_indptr, const int32_t* item_indices,
+                                         const float* item_data, int32_t n_items, const int32_t* user_indptr,
+                                         const int32_t* user_indices, const float* user_data,
+                                         const int32_t* x_indptr, const int32_t* x_indices, const int32_t* user_ids,
+                                         const int32_t* item_ids, const float* Y, const float* weight,
+                                         const int32_t* order, int32_t n, float** arrays, int64_t item_rows,
+                                         int64_t user_rows, int32_t nc, int32_t adadelta, float learning_rate,
+                                         float rho, float eps, int32_t max_sampled, double item_alpha,
+                                         double user_alpha) {
+    Csr I{item_indptr, item_indices, item_data, n_items};
+    Csr U{user_indptr, user_indices, user_data, 0};
+    Csr X{x_indptr, x_indices, nullptr, 0};
+    Model m{{arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], item_rows, nc},
+            {arrays[6], arrays[7], arrays[8], arrays[9], arrays[10], arrays[11], user_rows, nc},
+            nc, adadelta, max_sampled, learning_rate, rho, eps, 1.0, 1.0};
+    float* ur = static_cast<float*>(std::malloc(sizeof(float) * (nc + 1)));
+    float* pr = static_cast<float*>(std::malloc(sizeof(float) * (nc + 1)));
+    float* nr = static_cast<float*>(std::malloc(sizeof(float) * (nc + 1)));
+    for (int32_t i = 0; i < n; ++i) {
+        int32_t row = order[i];
+        if (!(Y[row] > 0)) continue;
+        int32_t u = user_ids[row], p = item_ids[row];
+        build_representation(&U, m.user.features, nc, m.user.biases, nc, u, m.user_scale, ur);
+        build_representation(&I, m.item.features, nc, m.item.biases, nc, p, m.item_scale, pr);
+        float pos = score(ur, pr, nc);
+        int32_t sampled = 0;
+        while (sampled < max_sampled) {
+            sampled++;
+            int32_t neg = std::rand() % n_items;
+            build_representation(&I, m.item.features, nc, m.item.biases, nc, neg, m.item_scale, nr);
+            float negp = score(ur, nr, nc);
+            int32_t s0 = get_row_start(&X, u), s1 = get_row_end(&X, u);
+            bool known = std::bsearch(&neg, x_indices + s0, s1 - s0, sizeof(int32_t), compare_int32) != nullptr;
+            if (static_cast<double>(negp) > static_cast<double>(pos) - 1.0 && !known) {
+                double loss = weight[row] * std::log(std::fmax(std::floor(double(n_items - 1) / sampled), 1.0));
+                if (loss > 10.0) loss = 10.0;
+                int32_t ps = get_row_start(&I, p), pe = get_row_end(&I, p);
+                int32_t ns = get_row_start(&I, neg), ne = get_row_end(&I, neg);
+                int32_t us = get_row_start(&U, u), ue = get_row_end(&U, u);
+                double sum = 0.0;
+                sum += bias_steps(&I, ps, pe, m.item, -loss, m, item_alpha);
+                sum += bias_steps(&I, ns, ne, m.item, loss, m, item_alpha);
+                sum += bias_steps(&U, us, ue, m.user, loss, m, user_alpha);
+                for (int32_t j = 0; j < nc; ++j) {
+                    sum += embedding_steps(&I, j, ps, pe, m.item, ur[j] * -loss, m, item_alpha);
+                    sum += embedding_steps(&I, j, ns, ne, m.item, ur[j] * loss, m, item_alpha);
+                    sum += embedding_steps(&U, j, us, ue, m.user, static_cast<double>(nr[j] - pr[j]) * loss, m,
+                                           user_alpha);
+                }
+                int32_t count = (ue - us) + (pe - ps) + (ne - ns);
+                if (count > 0) {
+                    double mean = sum / ((nc + 1) * count);
+                    m.user_scale *= 1.0 + mean * user_alpha;
+                    m.item_scale *= 1.0 + mean * item_alpha;
+                }
+                break;
+            }
+        }
+        if (m.item_scale > 1e6 || m.user_scale > 1e6) regularize_all(m);
+    }
+    std::free(ur);
+    std::free(pr);
+    std::free(nr);
+    regularize_all(m);
+}
