@@ -117,9 +117,6 @@ inline TowerParams tower_params_from_views(const ArrayView& embeddings, const Ar
 // ---------------------------------------------------------------------------------
 // Building blocks of the backward step
 
-// Width of the stack buffers (per-unit learning steps, one block of embedding
-// components). Longer rows are walked in chunks of this many elements.
-constexpr int kTowerChunk = 64;
 // Number of row sums interleaved so their dependency chains overlap.
 constexpr int kChainRows = 8;
 
@@ -174,61 +171,57 @@ inline float select_bits(uint32_t mask, float a, float b) {
     return std::bit_cast<float>(bits);
 }
 
-// Momentum step of one weight row segment whose gradient is scale*a[i]:
+// Momentum arithmetic over contiguous spans that plain loads and stores may touch
+// (model memory under the plain policy, private copies under the relaxed one).
+//
+// Weight row whose gradient is scale*a[i], a[i] the per-unit step already rounded to
+// float and widened again:
 //   vel[i] = float(mu*vel[i] - scale*a[i])  (in double),   w[i] = w[i] + vel[i].
-// a[i] is the per-unit step already rounded to float and widened again. With
-// kMasked, elements where h[i] <= 0 keep both values untouched: the plain policy
-// writes their unchanged bits back (branch-free, vectorisable), the atomic policy
-// skips them so it never overwrites another thread's update.
-template <class Access, bool kMasked>
-inline void momentum_row(float* w, float* vel, const double* a, double scale, double mu,
-                         const float* h, int n) {
+// With kMasked, elements where h[i] <= 0 (or NaN) keep their bits: the select writes
+// the unchanged values back, which keeps the loop branch-free and vectorised.
+template <bool kMasked>
+inline void momentum_span_row(float* w, float* vel, const double* a, double scale, double mu,
+                              const float* h, int n) {
 #pragma omp simd
     for (int i = 0; i < n; ++i) {
-        if constexpr (kMasked && !Access::kPlain) {
-            if (!(h[i] > 0.0f)) continue;
-        }
-        const float old_v = Access::load(vel + i);
+        const float old_v = vel[i];
         const double step = scale * a[i];
         const double v_wide = mu * static_cast<double>(old_v) - step;
         const float v = static_cast<float>(v_wide);
-        const float old_w = Access::load(w + i);
+        const float old_w = w[i];
         const float new_w = old_w + v;
-        if constexpr (kMasked && Access::kPlain) {
+        if constexpr (kMasked) {
             const uint32_t on = active_mask(h[i]);
             vel[i] = select_bits(on, v, old_v);
             w[i] = select_bits(on, new_w, old_w);
         } else {
-            Access::store(vel + i, v);
-            Access::store(w + i, new_w);
+            vel[i] = v;
+            w[i] = new_w;
         }
     }
 }
 
-// Momentum step of a packed vector whose gradient is grad[i]:
+// Vector whose gradient is grad[i]:
 //   vel[i] = float(mu*vel[i] - grad[i]*eta)  (in double),   p[i] = p[i] + vel[i].
-// Masking as in momentum_row.
-template <class Access, bool kMasked>
-inline void momentum_vector(float* p, float* vel, const float* grad, double eta, double mu,
-                            const float* h, int n) {
+// Masking as in momentum_span_row.
+template <bool kMasked>
+inline void momentum_span_vector(float* p, float* vel, const float* grad, double eta, double mu,
+                                 const float* h, int n) {
 #pragma omp simd
     for (int i = 0; i < n; ++i) {
-        if constexpr (kMasked && !Access::kPlain) {
-            if (!(h[i] > 0.0f)) continue;
-        }
-        const float old_v = Access::load(vel + i);
+        const float old_v = vel[i];
         const double step = static_cast<double>(grad[i]) * eta;
         const double v_wide = mu * static_cast<double>(old_v) - step;
         const float v = static_cast<float>(v_wide);
-        const float old_p = Access::load(p + i);
+        const float old_p = p[i];
         const float new_p = old_p + v;
-        if constexpr (kMasked && Access::kPlain) {
+        if constexpr (kMasked) {
             const uint32_t on = active_mask(h[i]);
             vel[i] = select_bits(on, v, old_v);
             p[i] = select_bits(on, new_p, old_p);
         } else {
-            Access::store(vel + i, v);
-            Access::store(p + i, new_p);
+            vel[i] = v;
+            p[i] = new_p;
         }
     }
 }
@@ -239,6 +232,110 @@ inline void unit_steps(const float* grad, double eta, int n, double* a) {
     for (int i = 0; i < n; ++i) {
         const double step = static_cast<double>(grad[i]) * eta;
         a[i] = static_cast<double>(static_cast<float>(step));
+    }
+}
+
+// The active hidden units (h > 0) of one chunk of at most kTowerChunk units, in
+// ascending order, with their d and a values gathered alongside.
+struct ActiveUnits {
+    int count;
+    int index[kTowerChunk];
+    float d[kTowerChunk];
+    double a[kTowerChunk];
+};
+
+inline void gather_active(const float* h, const float* d, const double* a, int n,
+                          ActiveUnits& out) {
+    int count = 0;
+    for (int j = 0; j < n; ++j) {
+        if (h[j] > 0.0f) {
+            out.index[count] = j;
+            out.d[count] = d[j];
+            out.a[count] = a[j];
+            ++count;
+        }
+    }
+    out.count = count;
+}
+
+// Relaxed-policy copies of n model elements, at p[0..n-1] or at p[index[t]].
+template <class Access>
+inline void copy_in(float* buf, const float* p, const int* index, int n) {
+    for (int t = 0; t < n; ++t) buf[t] = Access::load(p + (index ? index[t] : t));
+}
+
+template <class Access>
+inline void copy_out(float* p, const float* buf, const int* index, int n) {
+    for (int t = 0; t < n; ++t) Access::store(p + (index ? index[t] : t), buf[t]);
+}
+
+// Momentum steps of model spans of n <= kTowerChunk elements. The plain policy works
+// in place. The relaxed policy copies the elements in with relaxed loads, runs the same
+// arithmetic on the copies and stores them back; for a masked span it copies only the
+// active elements (compacted), so inactive ones are never written.
+template <class Access>
+inline void momentum_row_all(float* w, float* vel, const double* a, double scale, double mu,
+                             int n) {
+    if constexpr (Access::kPlain) {
+        momentum_span_row<false>(w, vel, a, scale, mu, nullptr, n);
+    } else {
+        float wb[kTowerChunk];
+        float vb[kTowerChunk];
+        copy_in<Access>(wb, w, nullptr, n);
+        copy_in<Access>(vb, vel, nullptr, n);
+        momentum_span_row<false>(wb, vb, a, scale, mu, nullptr, n);
+        copy_out<Access>(vel, vb, nullptr, n);
+        copy_out<Access>(w, wb, nullptr, n);
+    }
+}
+
+template <class Access>
+inline void momentum_row_active(float* w, float* vel, const double* a, double scale, double mu,
+                                const float* h, const ActiveUnits& active, int n) {
+    if constexpr (Access::kPlain) {
+        (void)active;
+        momentum_span_row<true>(w, vel, a, scale, mu, h, n);
+    } else {
+        float wb[kTowerChunk];
+        float vb[kTowerChunk];
+        copy_in<Access>(wb, w, active.index, active.count);
+        copy_in<Access>(vb, vel, active.index, active.count);
+        momentum_span_row<false>(wb, vb, active.a, scale, mu, nullptr, active.count);
+        copy_out<Access>(vel, vb, active.index, active.count);
+        copy_out<Access>(w, wb, active.index, active.count);
+    }
+}
+
+template <class Access>
+inline void momentum_vector_all(float* p, float* vel, const float* grad, double eta, double mu,
+                                int n) {
+    if constexpr (Access::kPlain) {
+        momentum_span_vector<false>(p, vel, grad, eta, mu, nullptr, n);
+    } else {
+        float pb[kTowerChunk];
+        float vb[kTowerChunk];
+        copy_in<Access>(pb, p, nullptr, n);
+        copy_in<Access>(vb, vel, nullptr, n);
+        momentum_span_vector<false>(pb, vb, grad, eta, mu, nullptr, n);
+        copy_out<Access>(vel, vb, nullptr, n);
+        copy_out<Access>(p, pb, nullptr, n);
+    }
+}
+
+template <class Access>
+inline void momentum_vector_active(float* p, float* vel, const float* grad, double eta,
+                                   double mu, const float* h, const ActiveUnits& active, int n) {
+    if constexpr (Access::kPlain) {
+        (void)active;
+        momentum_span_vector<true>(p, vel, grad, eta, mu, h, n);
+    } else {
+        float pb[kTowerChunk];
+        float vb[kTowerChunk];
+        copy_in<Access>(pb, p, active.index, active.count);
+        copy_in<Access>(vb, vel, active.index, active.count);
+        momentum_span_vector<false>(pb, vb, active.d, eta, mu, nullptr, active.count);
+        copy_out<Access>(vel, vb, active.index, active.count);
+        copy_out<Access>(p, pb, active.index, active.count);
     }
 }
 
@@ -257,35 +354,40 @@ inline void tower_backward_row(const TowerParams& t, int32_t row_id, const float
                                const float* g, int embedding_dim, int hidden_dim,
                                int output_dim, double eta, double mu, float* d) {
     double a[kTowerChunk];
+    ActiveUnits active;
 
     // Hidden gradient and second layer, walked in chunks of output components: each
     // chunk first extends every d[j] with the chunk's terms (w2 not yet changed
-    // there), then steps that chunk of every w2 row.
+    // there), then steps that chunk of every w2 row and of b2.
     for (int j = 0; j < hidden_dim; ++j) d[j] = 0.0f;
     for (int m0 = 0; m0 < output_dim; m0 += kTowerChunk) {
         const int mn = output_dim - m0 < kTowerChunk ? output_dim - m0 : kTowerChunk;
         unit_steps(g + m0, eta, mn, a);
         row_dot_chains<Access>(t.w2 + m0, t.w2_stride, hidden_dim, nullptr, g + m0, mn, d);
         for (int j = 0; j < hidden_dim; ++j) {
-            momentum_row<Access, false>(t.w2 + j * t.w2_stride + m0,
-                                        t.w2_velocity + j * t.w2_velocity_stride + m0, a,
-                                        static_cast<double>(h[j]), mu, nullptr, mn);
+            momentum_row_all<Access>(t.w2 + j * t.w2_stride + m0,
+                                     t.w2_velocity + j * t.w2_velocity_stride + m0, a,
+                                     static_cast<double>(h[j]), mu, mn);
         }
+        momentum_vector_all<Access>(t.b2 + m0, t.b2_velocity + m0, g + m0, eta, mu, mn);
     }
-    momentum_vector<Access, false>(t.b2, t.b2_velocity, g, eta, mu, nullptr, output_dim);
 
-    // First layer (active units only).
-    momentum_vector<Access, true>(t.b1, t.b1_velocity, d, eta, mu, h, hidden_dim);
+    // First-layer biases of the active units.
+    for (int j0 = 0; j0 < hidden_dim; j0 += kTowerChunk) {
+        const int jn = hidden_dim - j0 < kTowerChunk ? hidden_dim - j0 : kTowerChunk;
+        unit_steps(d + j0, eta, jn, a);
+        gather_active(h + j0, d + j0, a, jn, active);
+        momentum_vector_active<Access>(t.b1 + j0, t.b1_velocity + j0, d + j0, eta, mu, h + j0,
+                                       active, jn);
+    }
 
     // w1 rows and the embedding row, a block of embedding components at a time. The
     // block's x values are read before its embedding components change; each s[k]
-    // sums the already updated w1[k][j] in ascending j.
+    // sums the already updated w1[k][j] of the active units in ascending j.
     float* x = t.embeddings + row_id * t.embeddings_stride;
     float* x_vel = t.embeddings_velocity + row_id * t.embeddings_velocity_stride;
     float xs[kTowerChunk];
     float s[kTowerChunk];
-    int active[kTowerChunk];     // active units of the current chunk, ascending
-    float d_active[kTowerChunk];  // their d values
     for (int k0 = 0; k0 < embedding_dim; k0 += kTowerChunk) {
         const int kn = embedding_dim - k0 < kTowerChunk ? embedding_dim - k0 : kTowerChunk;
         for (int kk = 0; kk < kn; ++kk) {
@@ -295,24 +397,18 @@ inline void tower_backward_row(const TowerParams& t, int32_t row_id, const float
         for (int j0 = 0; j0 < hidden_dim; j0 += kTowerChunk) {
             const int jn = hidden_dim - j0 < kTowerChunk ? hidden_dim - j0 : kTowerChunk;
             unit_steps(d + j0, eta, jn, a);
-            int n_active = 0;
-            for (int jj = 0; jj < jn; ++jj) {
-                if (h[j0 + jj] > 0.0f) {
-                    active[n_active] = jj;
-                    d_active[n_active] = d[j0 + jj];
-                    ++n_active;
-                }
-            }
+            gather_active(h + j0, d + j0, a, jn, active);
             for (int kk = 0; kk < kn; ++kk) {
                 const int64_t k = k0 + kk;
-                momentum_row<Access, true>(t.w1 + k * t.w1_stride + j0,
-                                           t.w1_velocity + k * t.w1_velocity_stride + j0, a,
-                                           static_cast<double>(xs[kk]), mu, h + j0, jn);
+                momentum_row_active<Access>(t.w1 + k * t.w1_stride + j0,
+                                            t.w1_velocity + k * t.w1_velocity_stride + j0, a,
+                                            static_cast<double>(xs[kk]), mu, h + j0, active,
+                                            jn);
             }
-            row_dot_chains<Access>(t.w1 + k0 * t.w1_stride + j0, t.w1_stride, kn, active,
-                                   d_active, n_active, s);
+            row_dot_chains<Access>(t.w1 + k0 * t.w1_stride + j0, t.w1_stride, kn,
+                                   active.index, active.d, active.count, s);
         }
-        momentum_vector<Access, false>(x + k0, x_vel + k0, s, eta, mu, nullptr, kn);
+        momentum_vector_all<Access>(x + k0, x_vel + k0, s, eta, mu, kn);
     }
 }
 

@@ -59,43 +59,69 @@ inline TowerIsa tower_isa_resolve(TowerIsa requested) {
     return TowerIsa::kBaseline;
 }
 
+// Rows longer than this are walked in chunks of this many elements, the width of the
+// small stack buffers the kernels use.
+constexpr int kTowerChunk = 64;
+
+// The n elements at p, readable with plain loads: p itself under the plain policy;
+// under the relaxed policy a copy in buf (n <= kTowerChunk) made with relaxed loads, so
+// the arithmetic that follows can run on vectors either way.
+template <class Access>
+inline const float* stage_span(const float* p, int n, float* buf) {
+    if constexpr (Access::kPlain) {
+        (void)n;
+        (void)buf;
+        return p;
+    } else {
+        for (int i = 0; i < n; ++i) buf[i] = Access::load(p + i);
+        return buf;
+    }
+}
+
 // Forward pass of one row x (embedding_dim floats):
 //   hidden[j] = ReLU(b1[j] + x[0]*w1[0][j] + ... + x[E-1]*w1[E-1][j])   (left to right)
 //   out[m]    = b2[m] + w2[0][m]*hidden[0] + ... + w2[H-1][m]*hidden[H-1]
 // Every sum runs in float, one term at a time, ascending index. The input index is
-// the outer loop and the hidden unit (output component) the inner one, so the
-// independent per-unit sums run side by side in vector lanes without reordering any
-// of them. hidden and out are private to the caller and accessed plainly; x, w1, b1,
-// w2, b2 go through Access. Strides are in elements.
+// the inner loop over whole rows and the hidden unit (output component) the vector
+// lane, so the independent per-unit sums run side by side without reordering any of
+// them. hidden and out are private to the caller and accessed plainly; x, w1, b1, w2,
+// b2 go through Access. Strides are in elements.
 template <class Access>
 inline void tower_forward_row(const float* x, const float* w1, int64_t w1_stride,
                               const float* b1, const float* w2, int64_t w2_stride,
                               const float* b2, int embedding_dim, int hidden_dim,
                               int output_dim, float* hidden, float* out) {
+    float staged[kTowerChunk];
+    for (int j0 = 0; j0 < hidden_dim; j0 += kTowerChunk) {
+        const int jn = hidden_dim - j0 < kTowerChunk ? hidden_dim - j0 : kTowerChunk;
+        float* acc = hidden + j0;
+        for (int j = 0; j < jn; ++j) acc[j] = Access::load(b1 + j0 + j);
+        for (int k = 0; k < embedding_dim; ++k) {
+            const float xk = Access::load(x + k);
+            const float* w1_row = stage_span<Access>(w1 + k * w1_stride + j0, jn, staged);
 #pragma omp simd
-    for (int j = 0; j < hidden_dim; ++j) hidden[j] = Access::load(b1 + j);
-    for (int k = 0; k < embedding_dim; ++k) {
-        const float xk = Access::load(x + k);
-        const float* w1_row = w1 + k * w1_stride;
-#pragma omp simd
-        for (int j = 0; j < hidden_dim; ++j) {
-            const float product = xk * Access::load(w1_row + j);
-            hidden[j] = product + hidden[j];
+            for (int j = 0; j < jn; ++j) {
+                const float product = xk * w1_row[j];
+                acc[j] = product + acc[j];
+            }
         }
+        // a > 0 keeps a; 0, -0 and NaN become +0.
+#pragma omp simd
+        for (int j = 0; j < jn; ++j) acc[j] = acc[j] > 0.0f ? acc[j] : 0.0f;
     }
-    // a > 0 keeps a; 0, -0 and NaN become +0.
-#pragma omp simd
-    for (int j = 0; j < hidden_dim; ++j) hidden[j] = hidden[j] > 0.0f ? hidden[j] : 0.0f;
 
+    for (int m0 = 0; m0 < output_dim; m0 += kTowerChunk) {
+        const int mn = output_dim - m0 < kTowerChunk ? output_dim - m0 : kTowerChunk;
+        float* acc = out + m0;
+        for (int m = 0; m < mn; ++m) acc[m] = Access::load(b2 + m0 + m);
+        for (int j = 0; j < hidden_dim; ++j) {
+            const float hj = hidden[j];
+            const float* w2_row = stage_span<Access>(w2 + j * w2_stride + m0, mn, staged);
 #pragma omp simd
-    for (int m = 0; m < output_dim; ++m) out[m] = Access::load(b2 + m);
-    for (int j = 0; j < hidden_dim; ++j) {
-        const float hj = hidden[j];
-        const float* w2_row = w2 + j * w2_stride;
-#pragma omp simd
-        for (int m = 0; m < output_dim; ++m) {
-            const float product = Access::load(w2_row + m) * hj;
-            out[m] = product + out[m];
+            for (int m = 0; m < mn; ++m) {
+                const float product = w2_row[m] * hj;
+                acc[m] = product + acc[m];
+            }
         }
     }
 }

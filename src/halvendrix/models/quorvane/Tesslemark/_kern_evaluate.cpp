@@ -1,7 +1,10 @@
 // Per-user ROC-AUC from predicted ranks (calculate_auc_from_rank).
 #include "quorvane_imports.h"
 
+#include "diagnostics.h"
 #include "entry_function.h"
+#include "evaluation.h"
+#include "model_access.h"
 
 namespace {
 
@@ -29,9 +32,44 @@ const Param auc_params[] = {
     {"num_threads", Kind::CInt},             {"verbose", Kind::Truth},
 };
 
-PyObject* calculate_auc_from_rank(BoundArgs&) {
-    PyErr_SetString(PyExc_NotImplementedError, "calculate_auc_from_rank");
-    return nullptr;
+PyObject* calculate_auc_from_rank(BoundArgs& a) {
+    static const char kFunction[] = "calculate_auc_from_rank";
+    CsrView ranks;
+    if (!csr_from_arg(a[0].obj, "ranks", &ranks)) return nullptr;
+    const ArrayView& num_train_positives = a[1].view;
+    const ArrayView& rank_data = a[2].view;
+    const ArrayView& auc = a[3].view;
+    const int32_t num_threads = a[4].i;
+    const bool verbose = a[5].i != 0;
+    struct Need {
+        const ArrayView* view;
+        int64_t entries;
+        const char* name;
+        const char* why;
+    };
+    const Need needs[] = {
+        {&num_train_positives, ranks.rows, "num_train_positives", "the rows of ranks"},
+        {&rank_data, ranks.indptr[ranks.rows], "rank_data", "the stored entries of ranks"},
+        {&auc, ranks.rows, "auc", "the rows of ranks"},
+    };
+    for (const Need& need : needs) {
+        if (need.view->shape[0] < need.entries) {
+            PyErr_Format(PyExc_ValueError, "Argument '%s' has %zd entries, fewer than %s (%lld)", need.name,
+                         need.view->shape[0], need.why, static_cast<long long>(need.entries));
+            return nullptr;
+        }
+    }
+    if (num_threads < 0) {
+        PyErr_Format(PyExc_ValueError, "Argument 'num_threads' must not be negative (got %d)", num_threads);
+        return nullptr;
+    }
+    if (verbose) diag_line("DEBUG", kFunction, "n_users = %d | num_threads = %d", ranks.rows, num_threads);
+    Py_BEGIN_ALLOW_THREADS
+    auc_kernel(ranks, view_data<int32_t>(num_train_positives), view_data<float>(rank_data), view_data<float>(auc),
+               num_threads);
+    Py_END_ALLOW_THREADS
+    if (verbose) diag_line("DEBUG", kFunction, "done");
+    Py_RETURN_NONE;
 }
 
 const EntrySpec auc_spec = {"calculate_auc_from_rank", auc_doc, auc_params, 6, 5, calculate_auc_from_rank};

@@ -1,7 +1,10 @@
 // Pair scoring (predict_quorvane) and rank prediction (predict_ranks).
 #include "quorvane_imports.h"
 
+#include "diagnostics.h"
 #include "entry_function.h"
+#include "model_access.h"
+#include "prediction.h"
 
 namespace {
 
@@ -67,14 +70,147 @@ const Param predict_ranks_params[] = {
     {"num_threads", Kind::CInt},                         {"verbose", Kind::Truth},
 };
 
-PyObject* predict_quorvane(BoundArgs&) {
-    PyErr_SetString(PyExc_NotImplementedError, "predict_quorvane");
-    return nullptr;
+bool check_threads(int32_t num_threads) {
+    if (num_threads >= 0) return true;
+    PyErr_Format(PyExc_ValueError, "Argument 'num_threads' must not be negative (got %d)", num_threads);
+    return false;
 }
 
-PyObject* predict_ranks(BoundArgs&) {
-    PyErr_SetString(PyExc_NotImplementedError, "predict_ranks");
-    return nullptr;
+bool check_length_at_least(const ArrayView& v, int64_t needed, const char* arg, const char* why) {
+    if (v.shape[0] >= needed) return true;
+    PyErr_Format(PyExc_ValueError, "Argument '%s' has %zd entries, fewer than %s (%lld)", arg, v.shape[0], why,
+                 static_cast<long long>(needed));
+    return false;
+}
+
+bool check_rows_at_least(const CsrView& m, int64_t needed, const char* arg, const char* why) {
+    if (m.rows >= needed) return true;
+    PyErr_Format(PyExc_ValueError, "Argument '%s' has %d rows, fewer than %s (%lld)", arg, m.rows, why,
+                 static_cast<long long>(needed));
+    return false;
+}
+
+PyObject* predict_quorvane(BoundArgs& a) {
+    static const char kFunction[] = "predict_quorvane";
+    CsrView item_features, user_features;
+    FactorizationModel model;
+    if (!csr_from_arg(a[0].obj, "item_features", &item_features) ||
+        !csr_from_arg(a[1].obj, "user_features", &user_features) || !model_from_arg(a[5].obj, "model", &model) ||
+        !check_feature_matrices(item_features, user_features, model) || !check_threads(a[6].i)) {
+        return nullptr;
+    }
+    const ArrayView& user_ids = a[2].view;
+    const ArrayView& item_ids = a[3].view;
+    const ArrayView& predictions = a[4].view;
+    const int32_t num_threads = a[6].i;
+    const bool cross_join = a[7].i != 0;
+    const bool verbose = a[8].i != 0;
+    const int32_t n_predictions = static_cast<int32_t>(predictions.shape[0]);
+
+    if (verbose) {
+        diag_line("DEBUG", kFunction, "n_examples=%d num_threads=%d cross_join=%d", n_predictions, num_threads,
+                  cross_join ? 1 : 0);
+    }
+    float* out = view_data<float>(predictions);
+    if (!cross_join) {
+        if (n_predictions == 0) {
+            diag_line("WARN", kFunction, "no_examples=0, nothing to score");
+            Py_RETURN_NONE;
+        }
+        const int32_t n_users = static_cast<int32_t>(user_ids.shape[0]);
+        const int32_t n_items = static_cast<int32_t>(item_ids.shape[0]);
+        if (n_users != n_items) {
+            diag_line("ERROR", kFunction,
+                      "pairwise mode requires user_ids and item_ids of equal length (got %d vs %d); pass "
+                      "cross_join=True for differing lengths",
+                      n_users, n_items);
+            Py_RETURN_NONE;
+        }
+        // Each pair reads user_ids[i] and item_ids[i] for i < len(predictions).
+        if (!check_length_at_least(user_ids, n_predictions, "user_ids", "len(predictions)") ||
+            !check_ids_below(view_data<int32_t>(user_ids), n_predictions, user_features.rows, "user_ids",
+                             "the rows of user_features") ||
+            !check_ids_below(view_data<int32_t>(item_ids), n_predictions, item_features.rows, "item_ids",
+                             "the rows of item_features")) {
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        predict_pairs(item_features, user_features, view_data<int32_t>(user_ids), view_data<int32_t>(item_ids), out,
+                      n_predictions, model, num_threads);
+        Py_END_ALLOW_THREADS
+    } else {
+        const int32_t n_u = static_cast<int32_t>(user_ids.shape[0]);
+        const int32_t n_i = static_cast<int32_t>(item_ids.shape[0]);
+        const int64_t pairs = static_cast<int64_t>(n_u) * n_i;
+        if (pairs > INT32_MAX) {
+            PyErr_Format(PyExc_ValueError, "cross join of %d users and %d items has more pairs than a 32-bit count holds",
+                         n_u, n_i);
+            return nullptr;
+        }
+        if (pairs == 0) {
+            diag_line("WARN", kFunction, "cross_join with 0 pairs (n_u=%d, n_i=%d), nothing to score", n_u, n_i);
+            Py_RETURN_NONE;
+        }
+        if (n_predictions != pairs) {
+            diag_line("ERROR", kFunction, "cross_join predictions buffer has length %d but n_u * n_i = %d * %d = %d",
+                      n_predictions, n_u, n_i, static_cast<int32_t>(pairs));
+            Py_RETURN_NONE;
+        }
+        // The k-th listed user (item) is row k of the user (item) feature matrix.
+        if (!check_rows_at_least(user_features, n_u, "user_features", "len(user_ids)") ||
+            !check_rows_at_least(item_features, n_i, "item_features", "len(item_ids)")) {
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        predict_cross_join(item_features, user_features, n_u, n_i, out, model, num_threads);
+        Py_END_ALLOW_THREADS
+    }
+    if (verbose) diag_line("DEBUG", kFunction, "scoring complete");
+    Py_RETURN_NONE;
+}
+
+PyObject* predict_ranks(BoundArgs& a) {
+    static const char kFunction[] = "predict_ranks";
+    CsrView item_features, user_features, test, train;
+    FactorizationModel model;
+    if (!csr_from_arg(a[0].obj, "item_features", &item_features) ||
+        !csr_from_arg(a[1].obj, "user_features", &user_features) ||
+        !csr_from_arg(a[2].obj, "test_interactions", &test) ||
+        !csr_from_arg(a[3].obj, "train_interactions", &train) || !model_from_arg(a[5].obj, "model", &model) ||
+        !check_feature_matrices(item_features, user_features, model) || !check_threads(a[6].i)) {
+        return nullptr;
+    }
+    const ArrayView& ranks = a[4].view;
+    const int32_t num_threads = a[6].i;
+    const bool verbose = a[7].i != 0;
+
+    if (verbose) diag_line("DEBUG", kFunction, "n_users = %d num_threads = %d", test.rows, num_threads);
+    int32_t max_row_width = 0;
+    for (int32_t u = 0; u < test.rows; ++u) {
+        const int32_t width = test.row_end(u) - test.row_start(u);
+        if (width > max_row_width) max_row_width = width;
+    }
+    if (verbose) diag_line("DEBUG", kFunction, "max_row_width=%d", max_row_width);
+    if (max_row_width == 0) {
+        diag_line("WARN", kFunction, "no test interactions found");
+        Py_RETURN_NONE;
+    }
+    // Every user of test_interactions is a row of the per-user inputs, every catalogue
+    // item and every test item a row of item_features, and ranks covers the stored
+    // positions of test_interactions.
+    if (!check_length_at_least(ranks, test.indptr[test.rows], "ranks", "the stored entries of test_interactions") ||
+        !check_rows_at_least(user_features, test.rows, "user_features", "the rows of test_interactions") ||
+        !check_rows_at_least(train, test.rows, "train_interactions", "the rows of test_interactions") ||
+        !check_rows_at_least(item_features, test.cols, "item_features", "the columns of test_interactions") ||
+        !check_columns_below(test, item_features.rows, "test_interactions", "the rows of item_features")) {
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    predict_ranks_kernel(item_features, user_features, test, train, view_data<float>(ranks), model, max_row_width,
+                         num_threads);
+    Py_END_ALLOW_THREADS
+    if (verbose) diag_line("DEBUG", kFunction, "ranking complete");
+    Py_RETURN_NONE;
 }
 
 const EntrySpec predict_quorvane_spec = {"predict_quorvane", predict_quorvane_doc, predict_quorvane_params, 9, 7,

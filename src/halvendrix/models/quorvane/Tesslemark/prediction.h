@@ -26,9 +26,14 @@
 
 // Helpers of the hot loops are forced inline so that each clone of a hot function
 // (target_clones below) gets them compiled for its own target.
-#define HALV_INLINE inline __attribute__((always_inline))
+#define PREDICTION_INLINE inline __attribute__((always_inline))
 
 namespace prediction_detail {
+
+template <typename T>
+T* allocate_array(int64_t count) {
+    return static_cast<T*>(std::malloc(sizeof(T) * static_cast<size_t>(count)));
+}
 
 // Items scored side by side against one user representation.
 constexpr int32_t kItemLanes = 64;
@@ -63,14 +68,14 @@ inline int resolve_threads(int num_threads) {
     return num_threads > 0 ? num_threads : omp_get_max_threads();
 }
 
-HALV_INLINE void build_user(const CsrView& user_features, const FactorizationModel& model, int32_t row,
-                       float* out) {
+PREDICTION_INLINE void build_user(const CsrView& user_features, const FactorizationModel& model,
+                                  int32_t row, float* out) {
     build_representation(user_features, model.user.features, model.user.biases.data,
                          model.no_components, row, model.user_scale, out);
 }
 
-HALV_INLINE void build_item(const CsrView& item_features, const FactorizationModel& model, int32_t row,
-                       float* out) {
+PREDICTION_INLINE void build_item(const CsrView& item_features, const FactorizationModel& model,
+                                  int32_t row, float* out) {
     build_representation(item_features, model.item.features, model.item.biases.data,
                          model.no_components, row, model.item_scale, out);
 }
@@ -78,8 +83,9 @@ HALV_INLINE void build_item(const CsrView& item_features, const FactorizationMod
 // Builds the representations of items f0 .. f0+n-1 (n <= kItemLanes) into a
 // component-major tile: tile[j * kItemLanes + lane] is slot j of item f0 + lane,
 // with the bias in row no_components. Lanes past n are zero.
-HALV_INLINE void build_item_tile(const CsrView& item_features, const FactorizationModel& model,
-                            int32_t f0, int32_t n, float* scratch, float* tile) {
+PREDICTION_INLINE void build_item_tile(const CsrView& item_features,
+                                       const FactorizationModel& model, int32_t f0, int32_t n,
+                                       float* scratch, float* tile) {
     const int64_t len = static_cast<int64_t>(model.no_components) + 1;
     for (int32_t lane = 0; lane < kItemLanes; ++lane) {
         if (lane < n) {
@@ -102,15 +108,15 @@ static_assert(kItemLanes % kVecLanes == 0, "tiles hold whole vectors");
 
 // Vectors are passed by reference because a 256-bit vector passed by value has a
 // different ABI with and without AVX.
-HALV_INLINE void load_lanes(LaneVec& v, const float* p) { std::memcpy(&v, p, sizeof v); }
+PREDICTION_INLINE void load_lanes(LaneVec& v, const float* p) { std::memcpy(&v, p, sizeof v); }
 
-HALV_INLINE void store_lanes(float* p, const LaneVec& v) { std::memcpy(p, &v, sizeof v); }
+PREDICTION_INLINE void store_lanes(float* p, const LaneVec& v) { std::memcpy(p, &v, sizeof v); }
 
 // scores[lane] = score_representations(user, item of lane): bias slots first, then
 // one strictly left-to-right float sum over the components per lane. Lanes are
 // independent items, so running them side by side changes no lane's sum.
-HALV_INLINE void score_item_lanes(const float* user, const float* tile, int32_t no_components,
-                                  float* scores) {
+PREDICTION_INLINE void score_item_lanes(const float* user, const float* tile,
+                                        int32_t no_components, float* scores) {
     const float* bias_row = tile + static_cast<int64_t>(no_components) * kItemLanes;
     const LaneVec user_bias = LaneVec{} + user[no_components];
     LaneVec acc[kVecsPerTile];
@@ -137,7 +143,7 @@ HALV_INLINE void score_item_lanes(const float* user, const float* tile, int32_t 
 
 // Number of lanes whose score is >= threshold. A NaN on either side counts nothing
 // (the comparison is ordered).
-HALV_INLINE int32_t count_at_least(const float* scores, float threshold) {
+PREDICTION_INLINE int32_t count_at_least(const float* scores, float threshold) {
     const LaneVec t = LaneVec{} + threshold;
     LaneMask hits = LaneMask{};
 #pragma GCC unroll 8
@@ -178,10 +184,10 @@ struct CrossJoinScratch {
     float* scores;     // kItemLanes
 
     bool allocate(int64_t len) {
-        user_reps = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(len * kUserGroup)));
-        tile = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(len * kItemLanes)));
-        item = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(len)));
-        scores = static_cast<float*>(std::malloc(sizeof(float) * kItemLanes));
+        user_reps = allocate_array<float>(len * kUserGroup);
+        tile = allocate_array<float>(len * kItemLanes);
+        item = allocate_array<float>(len);
+        scores = allocate_array<float>(kItemLanes);
         return user_reps != nullptr && tile != nullptr && item != nullptr && scores != nullptr;
     }
     void release() {
@@ -262,16 +268,16 @@ struct RankScratch {
     int32_t* train_sorted;  // kUserGroup: whether the train row ascends
 
     bool allocate(int64_t len, int64_t test_capacity) {
-        user_reps = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(len * kUserGroup)));
-        tile = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(len * kItemLanes)));
-        item = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(len)));
-        scores = static_cast<float*>(std::malloc(sizeof(float) * kItemLanes));
-        test_scores = static_cast<float*>(std::malloc(sizeof(float) * static_cast<size_t>(test_capacity)));
-        counts = static_cast<int64_t*>(std::malloc(sizeof(int64_t) * static_cast<size_t>(test_capacity)));
-        users = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * kUserGroup));
-        offsets = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * kUserGroup));
-        train_pos = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * kUserGroup));
-        train_sorted = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * kUserGroup));
+        user_reps = allocate_array<float>(len * kUserGroup);
+        tile = allocate_array<float>(len * kItemLanes);
+        item = allocate_array<float>(len);
+        scores = allocate_array<float>(kItemLanes);
+        test_scores = allocate_array<float>(test_capacity);
+        counts = allocate_array<int64_t>(test_capacity);
+        users = allocate_array<int32_t>(kUserGroup);
+        offsets = allocate_array<int32_t>(kUserGroup);
+        train_pos = allocate_array<int32_t>(kUserGroup);
+        train_sorted = allocate_array<int32_t>(kUserGroup);
         return user_reps != nullptr && tile != nullptr && item != nullptr && scores != nullptr &&
                test_scores != nullptr && counts != nullptr && users != nullptr &&
                offsets != nullptr && train_pos != nullptr && train_sorted != nullptr;
@@ -295,8 +301,9 @@ struct RankScratch {
 // too. An ascending row is walked with a cursor that persists across the ascending
 // tiles; any other row is probed with row_contains per item, exactly as the plain
 // per-item loop does.
-HALV_INLINE void mask_train_items(const CsrView& train, int32_t row, int32_t f0, int32_t n,
-                             bool sorted, int32_t* cursor, float* scores) {
+PREDICTION_INLINE void mask_train_items(const CsrView& train, int32_t row, int32_t f0,
+                                        int32_t n, bool sorted, int32_t* cursor,
+                                        float* scores) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (int32_t lane = n; lane < kItemLanes; ++lane) scores[lane] = nan;
     if (sorted) {
@@ -435,11 +442,11 @@ inline void predict_pairs(const CsrView& item_features, const CsrView& user_feat
                           int32_t n_pairs, const FactorizationModel& model, int num_threads) {
     using namespace prediction_detail;
     const int32_t nc = model.no_components;
-    const size_t rep_bytes = sizeof(float) * static_cast<size_t>(representation_length(nc));
+    const int64_t len = representation_length(nc);
 #pragma omp parallel num_threads(resolve_threads(num_threads))
     {
-        float* user_rep = static_cast<float*>(std::malloc(rep_bytes));
-        float* item_rep = static_cast<float*>(std::malloc(rep_bytes));
+        float* user_rep = allocate_array<float>(len);
+        float* item_rep = allocate_array<float>(len);
         if (user_rep == nullptr || item_rep == nullptr) {
             diag_line("ERROR", "predict_quorvane", "malloc failed");
         } else {
@@ -548,3 +555,5 @@ inline void predict_ranks_kernel(const CsrView& item_features, const CsrView& us
         scratch.release();
     }
 }
+
+#undef PREDICTION_INLINE
