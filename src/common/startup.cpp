@@ -147,6 +147,16 @@ int import_classes(const ModuleInfo& info) {
     return 0;
 }
 
+// Drops what import_classes took, so a failed start-up keeps no class or method table
+// from a types module that was refused.
+void release_imports(const ModuleInfo& info) {
+    for (int i = 0; i < info.n_imports; ++i) {
+        const ImportedClass& c = info.imports[i];
+        Py_CLEAR(*c.slot);
+        if (c.vtable != nullptr) *c.vtable = nullptr;
+    }
+}
+
 int register_in_sys_modules(const ModuleInfo& info, PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* existing = PyDict_GetItemString(modules, info.full_name);
@@ -222,6 +232,7 @@ int module_exec(ModuleInfo& info, PyObject* module) {
     } else {
         PyErr_Format(PyExc_ImportError, "init %s", info.full_name);
     }
+    release_imports(info);
     Py_CLEAR(info.module);
     return -1;
 }

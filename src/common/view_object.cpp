@@ -25,6 +25,12 @@ int view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         return -1;
     }
     const Py_buffer& b = v->buf;
+    // The held buffer is C-contiguous; a consumer that needs Fortran order must be
+    // refused rather than handed row-major memory (1-D and degenerate shapes are both).
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !PyBuffer_IsContiguous(&b, 'F')) {
+        PyErr_SetString(PyExc_BufferError, "array view is not Fortran contiguous");
+        return -1;
+    }
     view->buf = b.buf;
     view->obj = Py_NewRef(self);
     view->len = b.len;
