@@ -9,7 +9,12 @@
 // components, several row sums interleaved); no single sum is ever reordered.
 //
 // The model arrays are touched through an access policy (tower_forward_row.h): plain
-// loads and stores when one thread trains, relaxed atomics when several do.
+// loads and stores when one thread trains, relaxed atomics when several do (and always
+// in the published single-row kernels, which outside callers may run concurrently).
+// The relaxed policy copies the elements a step touches into small private buffers and
+// runs the same vectorised arithmetic there, so both policies share one text of it.
+// The per-example step is also compiled with AVX2 enabled and picked at run time
+// (tower_forward_row.h); both variants give the same bits.
 #pragma once
 
 #include <omp.h>
@@ -124,6 +129,8 @@ constexpr int kChainRows = 8;
 // rows starting at base with the given element stride, where c_t = cols[t] when a
 // column list is given and c_t = t otherwise; each acc[r] continues the sum it holds
 // on entry. Each sum stays strictly left to right; only whole sums run side by side.
+// (A float product is the same either way round, so g[m]*w2[j][m] may be formed as
+// w2[j][m]*g[m].)
 template <class Access>
 inline void row_dot_chains(const float* base, int64_t stride, int rows, const int* cols,
                            const float* v, int n, float* acc) {

@@ -111,6 +111,69 @@ inline void warp_update(const CsrView& item_features, const CsrView& user_featur
     accumulate_scales(model, rate_sum, entry_count, item_alpha, user_alpha);
 }
 
+// A sampled positive of one user and its score.
+struct PositivePair {
+    int32_t item_id;
+    float score;
+};
+
+// qsort comparator ordering records by descending score. Never reports equality:
+// 1 when the first score is smaller, -1 otherwise.
+inline int compare_positive_pairs(const void* a, const void* b) {
+    const float first = static_cast<const PositivePair*>(a)->score;
+    const float second = static_cast<const PositivePair*>(b)->score;
+    return first < second ? 1 : -1;
+}
+
+// The working storage one epoch owns: the lock guarding the regularisation check and
+// the three representation buffers (and, for k-OS, the sampled-positive records),
+// allocated once per call. begin() prints the lock's debug line and, if an allocation
+// fails, the given error line; it then frees what it obtained, destroys the lock and
+// returns false. finish() frees everything, destroys the lock, settles the pending
+// regularisation so both scales end at 1.0, and prints the closing debug line.
+struct EpochStorage {
+    omp_lock_t reg_lock;
+    float* user_repr = nullptr;
+    float* pos_it_repr = nullptr;
+    float* neg_it_repr = nullptr;
+    PositivePair* pos_pairs = nullptr;
+
+    bool begin(const char* function, int32_t no_components, int32_t n_pairs, const char* malloc_message,
+               bool verbose) {
+        omp_init_lock(&reg_lock);
+        if (verbose) diag_line("DEBUG", function, "OMP lock initialised");
+        const std::size_t repr_bytes = sizeof(float) * static_cast<std::size_t>(no_components + 1);
+        user_repr = static_cast<float*>(std::malloc(repr_bytes));
+        pos_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+        neg_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+        if (n_pairs > 0) {
+            pos_pairs = static_cast<PositivePair*>(std::malloc(sizeof(PositivePair) * static_cast<std::size_t>(n_pairs)));
+        }
+        if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr ||
+            (n_pairs > 0 && pos_pairs == nullptr)) {
+            diag_line("ERROR", function, "%s", malloc_message);
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    void finish(const char* function, FactorizationModel& model, bool verbose) {
+        release();
+        apply_regularization(model);
+        if (verbose) diag_line("DEBUG", function, "epoch complete");
+    }
+
+private:
+    void release() {
+        std::free(user_repr);
+        std::free(pos_it_repr);
+        std::free(neg_it_repr);
+        std::free(pos_pairs);
+        omp_destroy_lock(&reg_lock);
+    }
+};
+
 // One WARP epoch over the examples in shuffle order. The entry point has already
 // written its first debug line, drawn the seeds and checked no_examples > 0.
 inline void fit_warp_epoch(const CsrView& item_features, const CsrView& user_features,
@@ -120,23 +183,12 @@ inline void fit_warp_epoch(const CsrView& item_features, const CsrView& user_fea
                            FactorizationModel& model, double item_alpha, double user_alpha,
                            bool verbose) {
     static const char kFunction[] = "fit_warp";
-    omp_lock_t reg_lock;
-    omp_init_lock(&reg_lock);
-    if (verbose) diag_line("DEBUG", kFunction, "OMP lock initialised");
-
+    EpochStorage storage;
+    if (!storage.begin(kFunction, model.no_components, 0, "malloc failed for thread buffer", verbose)) return;
     const int32_t no_components = model.no_components;
-    const std::size_t repr_bytes = sizeof(float) * static_cast<std::size_t>(no_components + 1);
-    float* user_repr = static_cast<float*>(std::malloc(repr_bytes));
-    float* pos_it_repr = static_cast<float*>(std::malloc(repr_bytes));
-    float* neg_it_repr = static_cast<float*>(std::malloc(repr_bytes));
-    if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr) {
-        diag_line("ERROR", kFunction, "malloc failed for thread buffer");
-        std::free(user_repr);
-        std::free(pos_it_repr);
-        std::free(neg_it_repr);
-        omp_destroy_lock(&reg_lock);
-        return;
-    }
+    float* const user_repr = storage.user_repr;
+    float* const pos_it_repr = storage.pos_it_repr;
+    float* const neg_it_repr = storage.neg_it_repr;
 
     for (int32_t i = 0; i < no_examples; ++i) {
         const int32_t row = shuffle_indices[i];
@@ -162,29 +214,10 @@ inline void fit_warp_epoch(const CsrView& item_features, const CsrView& user_fea
                         negative_item_id, loss, user_repr, pos_it_repr, neg_it_repr, item_alpha,
                         user_alpha);
         }
-        apply_regularization_if_needed(model, &reg_lock);
+        apply_regularization_if_needed(model, &storage.reg_lock);
     }
 
-    std::free(user_repr);
-    std::free(pos_it_repr);
-    std::free(neg_it_repr);
-    omp_destroy_lock(&reg_lock);
-    apply_regularization(model);
-    if (verbose) diag_line("DEBUG", kFunction, "epoch complete");
-}
-
-// A sampled positive of one user and its score.
-struct PositivePair {
-    int32_t item_id;
-    float score;
-};
-
-// qsort comparator ordering records by descending score. Never reports equality:
-// 1 when the first score is smaller, -1 otherwise.
-inline int compare_positive_pairs(const void* a, const void* b) {
-    const float first = static_cast<const PositivePair*>(a)->score;
-    const float second = static_cast<const PositivePair*>(b)->score;
-    return first < second ? 1 : -1;
+    storage.finish(kFunction, model, verbose);
 }
 
 // One WARP k-OS epoch: each example is a user; up to n of its positives are drawn,
@@ -197,27 +230,13 @@ inline void fit_warp_kos_epoch(const CsrView& item_features, const CsrView& user
                                FactorizationModel& model, double item_alpha, double user_alpha,
                                int32_t k, int32_t n, bool verbose) {
     static const char kFunction[] = "fit_warp_kos";
-    omp_lock_t reg_lock;
-    omp_init_lock(&reg_lock);
-    if (verbose) diag_line("DEBUG", kFunction, "OMP lock initialised");
-
+    EpochStorage storage;
+    if (!storage.begin(kFunction, model.no_components, n, "malloc failed", verbose)) return;
     const int32_t no_components = model.no_components;
-    const std::size_t repr_bytes = sizeof(float) * static_cast<std::size_t>(no_components + 1);
-    float* user_repr = static_cast<float*>(std::malloc(repr_bytes));
-    float* pos_it_repr = static_cast<float*>(std::malloc(repr_bytes));
-    float* neg_it_repr = static_cast<float*>(std::malloc(repr_bytes));
-    PositivePair* pos_pairs =
-        static_cast<PositivePair*>(std::malloc(sizeof(PositivePair) * static_cast<std::size_t>(n)));
-    if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr ||
-        pos_pairs == nullptr) {
-        diag_line("ERROR", kFunction, "malloc failed");
-        std::free(user_repr);
-        std::free(pos_it_repr);
-        std::free(neg_it_repr);
-        std::free(pos_pairs);
-        omp_destroy_lock(&reg_lock);
-        return;
-    }
+    float* const user_repr = storage.user_repr;
+    float* const pos_it_repr = storage.pos_it_repr;
+    float* const neg_it_repr = storage.neg_it_repr;
+    PositivePair* const pos_pairs = storage.pos_pairs;
 
     for (int32_t i = 0; i < no_examples; ++i) {
         const int32_t row = shuffle_indices[i];
@@ -259,14 +278,8 @@ inline void fit_warp_kos_epoch(const CsrView& item_features, const CsrView& user
                         negative_item_id, loss, user_repr, pos_it_repr, neg_it_repr, item_alpha,
                         user_alpha);
         }
-        apply_regularization_if_needed(model, &reg_lock);
+        apply_regularization_if_needed(model, &storage.reg_lock);
     }
 
-    std::free(user_repr);
-    std::free(pos_it_repr);
-    std::free(neg_it_repr);
-    std::free(pos_pairs);
-    omp_destroy_lock(&reg_lock);
-    apply_regularization(model);
-    if (verbose) diag_line("DEBUG", kFunction, "epoch complete");
+    storage.finish(kFunction, model, verbose);
 }
