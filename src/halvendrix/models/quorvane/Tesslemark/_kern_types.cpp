@@ -428,16 +428,29 @@ PyMethodDef restore_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// *out = obj.name, or nullptr when obj has no such attribute (object has no
+// __getstate__ before Python 3.11). False on any other error.
+bool optional_attribute(PyObject* obj, const char* name, PyObject** out) {
+    *out = PyObject_GetAttrString(obj, name);
+    if (*out != nullptr) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 // True when the class leaves pickling to object's defaults (no __getstate__,
 // __reduce_ex__ or __reduce__ of its own). Sets *uses_defaults; false on error.
 bool pickles_by_default(PyTypeObject* type, bool* uses_defaults) {
     static const char* const hooks[] = {"__getstate__", "__reduce_ex__", "__reduce__"};
     *uses_defaults = true;
     for (const char* hook : hooks) {
-        PyRef own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), hook));
-        PyRef inherited(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), hook));
-        if (!own || !inherited) return false;
-        if (own.get() != inherited.get()) *uses_defaults = false;
+        PyObject* own;
+        PyObject* inherited;
+        if (!optional_attribute(reinterpret_cast<PyObject*>(type), hook, &own)) return false;
+        PyRef own_ref(own);
+        if (!optional_attribute(reinterpret_cast<PyObject*>(&PyBaseObject_Type), hook, &inherited)) return false;
+        PyRef inherited_ref(inherited);
+        if (own != inherited) *uses_defaults = false;
     }
     return true;
 }
