@@ -281,3 +281,27 @@ def test_fit_warp_kos_refuses_contract_violations(name, change, error, text):
     with pytest.raises(error, match=text):
         kk.fit_warp_kos(**args)
     assert_same_bits(model.item_features, before)
+
+
+@pytest.mark.parametrize("epoch", [kw.fit_warp, kk.fit_warp_kos])
+def test_updates_without_feature_entries_keep_the_model_finite(epoch):
+    """Users and items whose feature rows are empty still violate the margin (every
+    score is 0); their updates touch no parameter, and the scales must not become
+    0/0 = NaN, which the closing regularisation would spread to every parameter."""
+    n_items = 4
+    items = sp.csr_matrix((n_items, n_items), dtype=np.float32)   # no features at all
+    users = sp.csr_matrix((1, 1), dtype=np.float32)
+    arrays = model_arrays(np.random.default_rng(3), n_items, 1, 2)
+    model = native_model(arrays, 2, max_sampled=3)
+    I, U = kt.CSRMatrix(items), kt.CSRMatrix(users)
+    X = kt.CSRMatrix(sp.csr_matrix(np.array([[1, 0, 0, 0]], np.float32)))
+    before = {f: np.array(getattr(model, f), copy=True) for f in ARRAY_FIELDS}
+    ids = np.zeros(3, np.int32)
+    if epoch is kw.fit_warp:
+        kw.fit_warp(I, U, X, ids, ids, np.ones(3, np.float32), np.ones(3, np.float32), np.arange(3, dtype=np.int32),
+                    model, 0.05, 0.5, 0.5, 1, Seeded())
+    else:
+        kk.fit_warp_kos(I, U, X, ids, np.arange(3, dtype=np.int32), model, 0.05, 0.5, 0.5, 1, 2, 1, Seeded())
+    for f in ARRAY_FIELDS:
+        assert_same_bits(getattr(model, f), before[f], f)
+    assert (model.item_scale, model.user_scale) == (1.0, 1.0)
