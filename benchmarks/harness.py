@@ -15,8 +15,8 @@ import scipy.sparse as sp
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 # The package's own compile flags (see CMakeLists.txt): Release optimisation, no FMA
-# contraction, no fast-math, OpenMP.
-FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fno-strict-overflow", "-fopenmp", "-fPIC",
+# contraction, no fast-math, no errno from sqrt, OpenMP.
+FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fno-math-errno", "-fno-strict-overflow", "-fopenmp", "-fPIC",
          "-shared"]
 
 

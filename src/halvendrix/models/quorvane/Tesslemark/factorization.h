@@ -146,6 +146,26 @@ inline double apply_embedding_gradient(const CsrView& features, const FloatMatri
     return rate_sum;
 }
 
+// Steps components 0 .. no_components-1 of one feature's embedding row with the
+// per-component gradients, writing each component's rate to rates[j]. Components are
+// independent parameters, so they run side by side in vector lanes; each lane is
+// exactly adaptive_step.
+__attribute__((target_clones("avx2", "default")))
+inline void apply_embedding_row_gradient(float* params, float* accumulators, float* momentum,
+                                         int32_t no_components, double x, const double* gradients,
+                                         int32_t adadelta, double learning_rate, double alpha,
+                                         float rho, float eps, double* rates) {
+    if (adadelta == 0) {
+        for (int32_t j = 0; j < no_components; ++j)
+            rates[j] = adaptive_step(params[j], accumulators[j], momentum[j], x, gradients[j], 0,
+                                     learning_rate, alpha, rho, eps);
+    } else {
+        for (int32_t j = 0; j < no_components; ++j)
+            rates[j] = adaptive_step(params[j], accumulators[j], momentum[j], x, gradients[j], 1,
+                                     learning_rate, alpha, rho, eps);
+    }
+}
+
 // Grows both scales by (1 + mean rate * alpha), the mean taken over the
 // (no_components + 1) * entry_count parameters one example touched. With nothing
 // touched the mean would be 0/0; the scales are then left as they are.

@@ -55,16 +55,46 @@ inline int32_t sample_violating_negative(const CsrView& item_features, const Csr
     return 0;
 }
 
+// Steps every component of the embeddings of the features in entries start .. stop-1
+// of one row, entry after entry. Entry e's rates go to rates[e * no_components + j].
+inline void step_embedding_rows(const CsrView& features, int32_t start, int32_t stop, const SideParams& side,
+                                int32_t no_components, const double* gradients, int32_t adadelta,
+                                double learning_rate, double alpha, float rho, float eps, double* rates) {
+    for (int32_t i = start; i < stop; ++i) {
+        const int32_t feature = features.indices[i];
+        apply_embedding_row_gradient(side.features.row(feature), side.feature_gradients.row(feature),
+                                     side.feature_momentum.row(feature), no_components,
+                                     static_cast<double>(features.data[i]), gradients, adadelta, learning_rate,
+                                     alpha, rho, eps, rates);
+        rates += no_components;
+    }
+}
+
+// Adds the rates of component j of `entries` consecutive entries (from 0.0, in entry
+// order) as one row's contribution to the example's rate sum.
+inline double row_rate_sum(const double* rates, int32_t entries, int32_t no_components, int32_t j) {
+    double sum = 0.0;
+    for (int32_t e = 0; e < entries; ++e) sum += rates[static_cast<int64_t>(e) * no_components + j];
+    return sum;
+}
+
 // Steps the biases and embeddings of the positive item's, the negative item's and the
 // user's features for one violating triple, then grows the scales. The
-// representations are those from before the first step. Rates are summed in the
-// fixed order: the three bias steps, then for each component positive, negative,
-// user.
+// representations are those from before the first step.
+//
+// The biases are stepped row by row (positive, negative, user). The embeddings are
+// specified component by component (for each j: positive row, negative row, user
+// row); since every parameter belongs to one component, stepping whole rows of
+// components row after row touches each parameter in the same order and so gives the
+// same values, and lets the components run in vector lanes. The rates are kept and
+// added to the example's sum in the specified order: for each j the positive row's,
+// the negative row's and the user row's sums. `rates` holds (entries of the three
+// rows) x no_components doubles and `gradients` 3 x no_components.
 inline void warp_update(const CsrView& item_features, const CsrView& user_features,
                         FactorizationModel& model, int32_t user_id, int32_t positive_item,
                         int32_t negative_item, double loss, const float* user_repr,
                         const float* pos_repr, const float* neg_repr, double item_alpha,
-                        double user_alpha) {
+                        double user_alpha, double* rates, double* gradients) {
     const int32_t pos_start = item_features.row_start(positive_item);
     const int32_t pos_stop = item_features.row_end(positive_item);
     const int32_t neg_start = item_features.row_start(negative_item);
@@ -72,6 +102,7 @@ inline void warp_update(const CsrView& item_features, const CsrView& user_featur
     const int32_t user_start = user_features.row_start(user_id);
     const int32_t user_stop = user_features.row_end(user_id);
 
+    const int32_t nc = model.no_components;
     const int32_t adadelta = model.adadelta;
     const double learning_rate = static_cast<double>(model.learning_rate);
     const float rho = model.rho;
@@ -90,25 +121,44 @@ inline void warp_update(const CsrView& item_features, const CsrView& user_featur
                                     user.bias_gradients.data, user.bias_momentum.data, loss,
                                     adadelta, learning_rate, user_alpha, rho, eps);
 
-    for (int32_t j = 0; j < model.no_components; ++j) {
+    double* const pos_gradients = gradients;
+    double* const neg_gradients = gradients + nc;
+    double* const user_gradients = gradients + 2 * static_cast<int64_t>(nc);
+    for (int32_t j = 0; j < nc; ++j) {
         const double user_component = static_cast<double>(user_repr[j]);
-        const double item_difference = static_cast<double>(neg_repr[j] - pos_repr[j]);
-        rate_sum += apply_embedding_gradient(item_features, item.features, item.feature_gradients,
-                                             item.feature_momentum, j, pos_start, pos_stop,
-                                             user_component * -loss, adadelta, learning_rate,
-                                             item_alpha, rho, eps);
-        rate_sum += apply_embedding_gradient(item_features, item.features, item.feature_gradients,
-                                             item.feature_momentum, j, neg_start, neg_stop,
-                                             user_component * loss, adadelta, learning_rate,
-                                             item_alpha, rho, eps);
-        rate_sum += apply_embedding_gradient(user_features, user.features, user.feature_gradients,
-                                             user.feature_momentum, j, user_start, user_stop,
-                                             item_difference * loss, adadelta, learning_rate,
-                                             user_alpha, rho, eps);
+        pos_gradients[j] = user_component * -loss;
+        neg_gradients[j] = user_component * loss;
+        user_gradients[j] = static_cast<double>(neg_repr[j] - pos_repr[j]) * loss;
+    }
+    const int32_t n_pos = pos_stop - pos_start;
+    const int32_t n_neg = neg_stop - neg_start;
+    const int32_t n_user = user_stop - user_start;
+    double* const pos_rates = rates;
+    double* const neg_rates = pos_rates + static_cast<int64_t>(n_pos) * nc;
+    double* const user_rates = neg_rates + static_cast<int64_t>(n_neg) * nc;
+    step_embedding_rows(item_features, pos_start, pos_stop, item, nc, pos_gradients, adadelta, learning_rate,
+                        item_alpha, rho, eps, pos_rates);
+    step_embedding_rows(item_features, neg_start, neg_stop, item, nc, neg_gradients, adadelta, learning_rate,
+                        item_alpha, rho, eps, neg_rates);
+    step_embedding_rows(user_features, user_start, user_stop, user, nc, user_gradients, adadelta, learning_rate,
+                        user_alpha, rho, eps, user_rates);
+    for (int32_t j = 0; j < nc; ++j) {
+        rate_sum += row_rate_sum(pos_rates, n_pos, nc, j);
+        rate_sum += row_rate_sum(neg_rates, n_neg, nc, j);
+        rate_sum += row_rate_sum(user_rates, n_user, nc, j);
     }
 
-    const int32_t entry_count = (user_stop - user_start) + (pos_stop - pos_start) + (neg_stop - neg_start);
-    accumulate_scales(model, rate_sum, entry_count, item_alpha, user_alpha);
+    accumulate_scales(model, rate_sum, n_user + n_pos + n_neg, item_alpha, user_alpha);
+}
+
+// The longest row of a CSR matrix (0 without rows).
+inline int32_t max_row_entries(const CsrView& m) {
+    int32_t widest = 0;
+    for (int32_t r = 0; r < m.rows; ++r) {
+        const int32_t width = m.row_end(r) - m.row_start(r);
+        if (width > widest) widest = width;
+    }
+    return widest;
 }
 
 // A sampled positive of one user and its score.
@@ -137,20 +187,28 @@ struct EpochStorage {
     float* pos_it_repr = nullptr;
     float* neg_it_repr = nullptr;
     PositivePair* pos_pairs = nullptr;
+    double* rates = nullptr;       // per-component rates of one update's three rows
+    double* gradients = nullptr;   // per-component gradients of one update's three rows
 
-    bool begin(const char* function, int32_t no_components, int32_t n_pairs, const char* malloc_message,
-               bool verbose) {
+    bool begin(const char* function, const CsrView& item_features, const CsrView& user_features,
+               int32_t no_components, int32_t n_pairs, const char* malloc_message, bool verbose) {
         omp_init_lock(&reg_lock);
         if (verbose) diag_line("DEBUG", function, "OMP lock initialised");
         const std::size_t repr_bytes = sizeof(float) * static_cast<std::size_t>(no_components + 1);
         user_repr = static_cast<float*>(std::malloc(repr_bytes));
         pos_it_repr = static_cast<float*>(std::malloc(repr_bytes));
         neg_it_repr = static_cast<float*>(std::malloc(repr_bytes));
+        // Room for two item rows and one user row of the widest kind, one entry at least.
+        const int64_t entries = 2 * static_cast<int64_t>(max_row_entries(item_features)) +
+                                max_row_entries(user_features) + 1;
+        const int64_t components = no_components > 0 ? no_components : 1;
+        rates = static_cast<double*>(std::malloc(sizeof(double) * static_cast<std::size_t>(entries * components)));
+        gradients = static_cast<double*>(std::malloc(sizeof(double) * static_cast<std::size_t>(3 * components)));
         if (n_pairs > 0) {
             pos_pairs = static_cast<PositivePair*>(std::malloc(sizeof(PositivePair) * static_cast<std::size_t>(n_pairs)));
         }
-        if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr ||
-            (n_pairs > 0 && pos_pairs == nullptr)) {
+        if (user_repr == nullptr || pos_it_repr == nullptr || neg_it_repr == nullptr || rates == nullptr ||
+            gradients == nullptr || (n_pairs > 0 && pos_pairs == nullptr)) {
             diag_line("ERROR", function, "%s", malloc_message);
             release();
             return false;
@@ -170,6 +228,8 @@ private:
         std::free(pos_it_repr);
         std::free(neg_it_repr);
         std::free(pos_pairs);
+        std::free(rates);
+        std::free(gradients);
         omp_destroy_lock(&reg_lock);
     }
 };
@@ -184,7 +244,7 @@ inline void fit_warp_epoch(const CsrView& item_features, const CsrView& user_fea
                            bool verbose) {
     static const char kFunction[] = "fit_warp";
     EpochStorage storage;
-    if (!storage.begin(kFunction, model.no_components, 0, "malloc failed for thread buffer", verbose)) return;
+    if (!storage.begin(kFunction, item_features, user_features, model.no_components, 0, "malloc failed for thread buffer", verbose)) return;
     const int32_t no_components = model.no_components;
     float* const user_repr = storage.user_repr;
     float* const pos_it_repr = storage.pos_it_repr;
@@ -212,7 +272,7 @@ inline void fit_warp_epoch(const CsrView& item_features, const CsrView& user_fea
             if (loss > MAX_LOSS) loss = MAX_LOSS;
             warp_update(item_features, user_features, model, user_id, positive_item_id,
                         negative_item_id, loss, user_repr, pos_it_repr, neg_it_repr, item_alpha,
-                        user_alpha);
+                        user_alpha, storage.rates, storage.gradients);
         }
         apply_regularization_if_needed(model, &storage.reg_lock);
     }
@@ -231,7 +291,7 @@ inline void fit_warp_kos_epoch(const CsrView& item_features, const CsrView& user
                                int32_t k, int32_t n, bool verbose) {
     static const char kFunction[] = "fit_warp_kos";
     EpochStorage storage;
-    if (!storage.begin(kFunction, model.no_components, n, "malloc failed", verbose)) return;
+    if (!storage.begin(kFunction, item_features, user_features, model.no_components, n, "malloc failed", verbose)) return;
     const int32_t no_components = model.no_components;
     float* const user_repr = storage.user_repr;
     float* const pos_it_repr = storage.pos_it_repr;
@@ -276,7 +336,7 @@ inline void fit_warp_kos_epoch(const CsrView& item_features, const CsrView& user
             if (loss > MAX_LOSS) loss = MAX_LOSS;
             warp_update(item_features, user_features, model, user_id, sampled_positive_item_id,
                         negative_item_id, loss, user_repr, pos_it_repr, neg_it_repr, item_alpha,
-                        user_alpha);
+                        user_alpha, storage.rates, storage.gradients);
         }
         apply_regularization_if_needed(model, &storage.reg_lock);
     }
