@@ -84,7 +84,7 @@ bool check_batch(BoundArgs& a) {
             return false;
         }
     }
-    return require_ids_below(view_data<int32_t>(ids), batch, embeddings.shape[0], "ids", "the rows of embeddings");
+    return check_ids_below(view_data<int32_t>(ids), batch, embeddings.shape[0], "ids", "the rows of embeddings");
 }
 
 PyObject* tower_forward(BoundArgs& a) {

@@ -102,15 +102,15 @@ bool check_epoch_inputs(PyObject* model_obj, const ArrayView& user_ids, const Ar
     const std::ptrdiff_t positions = user_ids.shape[0] < positive_item_ids.shape[0] ? user_ids.shape[0]
                                                                                      : positive_item_ids.shape[0];
     const int32_t* order = view_data<int32_t>(shuffle_indices);
-    if (!require_ids_below(order, no_examples, positions, "shuffle_indices",
+    if (!check_ids_below(order, no_examples, positions, "shuffle_indices",
                            "the shorter of user_ids and positive_item_ids")) {
         return false;
     }
     for (int32_t i = 0; i < no_examples; ++i) {
         const int32_t e = order[i];
-        if (!require_ids_below(view_data<int32_t>(user_ids) + e, 1, m->user_embeddings.shape[0], "user_ids",
+        if (!check_ids_below(view_data<int32_t>(user_ids) + e, 1, m->user_embeddings.shape[0], "user_ids",
                                "the rows of model.user_embeddings") ||
-            !require_ids_below(view_data<int32_t>(positive_item_ids) + e, 1, m->item_embeddings.shape[0],
+            !check_ids_below(view_data<int32_t>(positive_item_ids) + e, 1, m->item_embeddings.shape[0],
                                "positive_item_ids", "the rows of model.item_embeddings")) {
             return false;
         }

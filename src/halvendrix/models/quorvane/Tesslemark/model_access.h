@@ -9,6 +9,7 @@
 
 #include "_kern_types.h"
 #include "binding.h"
+#include "contract.h"
 #include "plain_model.h"
 
 namespace model_access {
@@ -78,18 +79,6 @@ inline bool check_columns_below(const CsrView& m, int64_t limit, const char* arg
         if (m.indices[k] < 0 || m.indices[k] >= limit) {
             PyErr_Format(PyExc_ValueError, "Argument '%s': index %d at position %d is out of range for %s (%lld)",
                          arg, m.indices[k], k, what, static_cast<long long>(limit));
-            return false;
-        }
-    }
-    return true;
-}
-
-// Every id in ids[0 .. n) lies in [0, limit).
-inline bool check_ids_below(const int32_t* ids, int64_t n, int64_t limit, const char* arg, const char* what) {
-    for (int64_t i = 0; i < n; ++i) {
-        if (ids[i] < 0 || ids[i] >= limit) {
-            PyErr_Format(PyExc_ValueError, "Argument '%s': entry %lld is %d, out of range for %s (%lld)", arg,
-                         static_cast<long long>(i), ids[i], what, static_cast<long long>(limit));
             return false;
         }
     }
