@@ -7,56 +7,40 @@ import numpy as np
 
 import halvendrix.models.quorvane.Tesslemark._kern_fit_warp as kw
 import halvendrix.models.quorvane.Tesslemark._kern_types as kt
-from harness import (ARRAY_FIELDS, compile_straightforward, identity_plus_side, interleaved, model_arrays,
-                     power_law_items, ptr, report)
+from harness import (ARRAY_FIELDS, compile_straightforward, csr_pointers, float_table, interleaved, ptr,
+                     report, warp_problem)
 
 NO_COMPONENTS = 32
 libc = ctypes.CDLL(None)
 
 
 def main():
-    rng = np.random.default_rng(0)
-    n_users, n_items = 5000, 4000
-    interactions = power_law_items(rng, n_users, n_items, per_user=20)
-    item_features = identity_plus_side(rng, n_items, 50, 3)
-    user_features = identity_plus_side(rng, n_users, 20, 2)
-    coo = interactions.tocoo()
-    user_ids, item_ids = coo.row.astype(np.int32), coo.col.astype(np.int32)
-    Y = np.ones(coo.nnz, np.float32)
-    weights = np.ones(coo.nnz, np.float32)
-    order = rng.permutation(coo.nnz).astype(np.int32)
-    base = model_arrays(rng, item_features.shape[1], user_features.shape[1], NO_COMPONENTS)
-    I, U, X = kt.CSRMatrix(item_features), kt.CSRMatrix(user_features), kt.CSRMatrix(interactions)
+    p = warp_problem(NO_COMPONENTS)
+    Y = np.ones(len(p.user_ids), np.float32)
+    weights = np.ones(len(p.user_ids), np.float32)
     naive = compile_straightforward("straightforward_training.cpp")
     state = np.random.RandomState(0)
-
-    def fresh():
-        return {f: a.copy() for f, a in base.items()}
+    fresh = p.fresh
 
     def run_native(arrays):
         model = kt.FastQuorvane(*(arrays[f] for f in ARRAY_FIELDS), NO_COMPONENTS, 0, 0.05, 0.95, 1e-6, 10)
         libc.srand(7)
-        kw.fit_warp(I, U, X, user_ids, item_ids, Y, weights, order, model, 0.05, 1e-6, 1e-6, 1, state)
+        kw.fit_warp(p.I, p.U, p.X, p.user_ids, p.item_ids, Y, weights, p.order, model, 0.05, 1e-6, 1e-6, 1, state)
 
     def run_naive(arrays):
-        table = (ctypes.POINTER(ctypes.c_float) * 12)(*(ptr(arrays[f], ctypes.POINTER(ctypes.c_float))
-                                                       for f in ARRAY_FIELDS))
         libc.srand(7)
         naive.fit_warp_straightforward(
-            ptr(np.asarray(I.indptr)), ptr(np.asarray(I.indices)),
-            ptr(np.asarray(I.data)), ctypes.c_int32(n_items), ptr(np.asarray(U.indptr)),
-            ptr(np.asarray(U.indices)), ptr(np.asarray(U.data)), ptr(np.asarray(X.indptr)),
-            ptr(np.asarray(X.indices)), ptr(user_ids), ptr(item_ids), ptr(Y), ptr(weights), ptr(order),
-            ctypes.c_int32(len(Y)), table, ctypes.c_int64(item_features.shape[1]),
-            ctypes.c_int64(user_features.shape[1]), ctypes.c_int32(NO_COMPONENTS), ctypes.c_int32(0),
-            ctypes.c_float(0.05), ctypes.c_float(0.95), ctypes.c_float(1e-6), ctypes.c_int32(10),
-            ctypes.c_double(1e-6), ctypes.c_double(1e-6))
+            *csr_pointers(p.I), ctypes.c_int32(p.n_items), *csr_pointers(p.U), *csr_pointers(p.X, False),
+            ptr(p.user_ids), ptr(p.item_ids), ptr(Y), ptr(weights), ptr(p.order), ctypes.c_int32(len(Y)),
+            float_table(arrays), ctypes.c_int64(p.item_features.shape[1]), ctypes.c_int64(p.user_features.shape[1]),
+            ctypes.c_int32(NO_COMPONENTS), ctypes.c_int32(0), ctypes.c_float(0.05), ctypes.c_float(0.95),
+            ctypes.c_float(1e-6), ctypes.c_int32(10), ctypes.c_double(1e-6), ctypes.c_double(1e-6))
 
     a, b = fresh(), fresh()
     run_native(a)
     run_naive(b)
     same = all(np.array_equal(a[f].view(np.uint32), b[f].view(np.uint32)) for f in ARRAY_FIELDS)
-    print(f"fit_warp: {len(Y):,} examples, {n_items:,} items; results identical to the straightforward loops: {same}")
+    print(f"fit_warp: {len(Y):,} examples, {p.n_items:,} items; results identical to the straightforward loops: {same}")
     times = interleaved(5, {"native": lambda: run_native(fresh()), "straightforward": lambda: run_naive(fresh())})
     report("fit_warp epoch", "examples", len(Y), times)
 

@@ -8,6 +8,7 @@ import pathlib
 import subprocess
 import sysconfig
 import time
+import types
 
 import numpy as np
 import scipy.sparse as sp
@@ -25,7 +26,10 @@ def compile_straightforward(source_name):
     source = HERE / source_name
     includes = [ROOT / "src" / "common", ROOT / "src/halvendrix/models/quorvane/Tesslemark",
                 ROOT / "src/halvendrix/models/plinthwise/Dumbrellis"]
-    key = hashlib.sha1(source.read_bytes() + " ".join(FLAGS).encode()).hexdigest()[:12]
+    digest = hashlib.sha1(source.read_bytes() + " ".join(FLAGS).encode())
+    for header in sorted(HERE.glob("*.h")):   # headers the baselines include
+        digest.update(header.read_bytes())
+    key = digest.hexdigest()[:12]
     out_dir = ROOT / "build" / "benchmarks"
     out_dir.mkdir(parents=True, exist_ok=True)
     lib = out_dir / f"{source.stem}-{key}.so"
@@ -101,3 +105,35 @@ def report(title, unit, count, times, ours="native", baseline="straightforward")
     t_ours, t_base = times[ours], times[baseline]
     print(f"{title}: {count / t_ours:,.0f} {unit}/s (median {t_ours * 1e3:.1f} ms); "
           f"straightforward {count / t_base:,.0f} {unit}/s; speed-up x{t_base / t_ours:.2f}")
+
+
+def warp_problem(no_components):
+    """The training benchmarks' data: 5,000 users, 4,000 items with power-law
+    popularity, identity plus side features, a shuffle order and fresh model arrays."""
+    import halvendrix.models.quorvane.Tesslemark._kern_types as kt
+
+    rng = np.random.default_rng(0)
+    n_users, n_items = 5000, 4000
+    interactions = power_law_items(rng, n_users, n_items, per_user=20)
+    item_features = identity_plus_side(rng, n_items, 50, 3)
+    user_features = identity_plus_side(rng, n_users, 20, 2)
+    coo = interactions.tocoo()
+    order = rng.permutation(coo.nnz).astype(np.int32)
+    base = model_arrays(rng, item_features.shape[1], user_features.shape[1], no_components)
+    return types.SimpleNamespace(
+        n_items=n_items, item_features=item_features, user_features=user_features,
+        user_ids=coo.row.astype(np.int32), item_ids=coo.col.astype(np.int32), order=order, base=base,
+        I=kt.CSRMatrix(item_features), U=kt.CSRMatrix(user_features), X=kt.CSRMatrix(interactions),
+        fresh=lambda: {f: a.copy() for f, a in base.items()})
+
+
+def float_table(arrays):
+    """The twelve model arrays as a C array of float pointers, in field order."""
+    return (ctypes.POINTER(ctypes.c_float) * 12)(*(ptr(arrays[f], ctypes.POINTER(ctypes.c_float))
+                                                   for f in ARRAY_FIELDS))
+
+
+def csr_pointers(m, with_data=True):
+    """indptr, indices (and data) of a CSRMatrix as pointers for the baselines."""
+    arrays = [np.asarray(m.indptr), np.asarray(m.indices)] + ([np.asarray(m.data)] if with_data else [])
+    return [ptr(a) for a in arrays]

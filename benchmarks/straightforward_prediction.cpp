@@ -9,15 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
+#include "straightforward_rows.h"
 
-struct Csr {
-    const int32_t* indptr;
-    const int32_t* indices;
-    const float* data;
-    int32_t rows;
-    int32_t cols;
-};
+namespace {
 
 // Read-only view of the model: row-major embeddings of no_components columns.
 struct Model {
@@ -30,45 +24,17 @@ struct Model {
     double user_scale;
 };
 
-int32_t row_start(const Csr* m, int32_t r) { return m->indptr[r]; }
-int32_t row_end(const Csr* m, int32_t r) { return m->indptr[r + 1]; }
-int32_t (*volatile get_row_start)(const Csr*, int32_t) = row_start;
-int32_t (*volatile get_row_end)(const Csr*, int32_t) = row_end;
-
-int compare_int32(const void* a, const void* b) {
-    const int32_t x = *static_cast<const int32_t*>(a), y = *static_cast<const int32_t*>(b);
-    return x > y ? 1 : (x < y ? -1 : 0);
-}
-
 int compare_flt(const void* a, const void* b) {
     const float x = *static_cast<const float*>(a), y = *static_cast<const float*>(b);
     return x > y ? 1 : (x < y ? -1 : 0);
 }
 
-void build_representation(const Csr* m, const float* emb, const float* biases, int32_t nc, int32_t row,
-                          double scale, float* out) {
-    int32_t start = get_row_start(m, row), stop = get_row_end(m, row);
-    for (int32_t j = 0; j < nc + 1; ++j) out[j] = 0.0f;
-    for (int32_t i = start; i < stop; ++i) {
-        int32_t f = m->indices[i];
-        float w = static_cast<float>(static_cast<double>(m->data[i]) * scale);
-        for (int32_t j = 0; j < nc; ++j) out[j] += w * emb[static_cast<int64_t>(f) * nc + j];
-        out[nc] += w * biases[f];
-    }
-}
-
 void build_user(const Csr* U, const Model* m, int32_t row, float* out) {
-    build_representation(U, m->user_features, m->user_biases, m->no_components, row, m->user_scale, out);
+    build_representation(U, m->user_features, m->no_components, m->user_biases, m->no_components, row, m->user_scale, out);
 }
 
 void build_item(const Csr* I, const Model* m, int32_t row, float* out) {
-    build_representation(I, m->item_features, m->item_biases, m->no_components, row, m->item_scale, out);
-}
-
-float score(const float* u, const float* it, int32_t nc) {
-    float s = u[nc] + it[nc];
-    for (int32_t j = 0; j < nc; ++j) s += u[j] * it[j];
-    return s;
+    build_representation(I, m->item_features, m->no_components, m->item_biases, m->no_components, row, m->item_scale, out);
 }
 
 float* alloc_floats(int64_t n) {

@@ -7,24 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "straightforward_rows.h"
+
 namespace {
-
-struct Csr {
-    const int32_t* indptr;
-    const int32_t* indices;
-    const float* data;
-    int32_t rows;
-};
-
-int32_t row_start(const Csr* m, int32_t r) { return m->indptr[r]; }
-int32_t row_end(const Csr* m, int32_t r) { return m->indptr[r + 1]; }
-int32_t (*volatile get_row_start)(const Csr*, int32_t) = row_start;
-int32_t (*volatile get_row_end)(const Csr*, int32_t) = row_end;
-
-int compare_int32(const void* a, const void* b) {
-    const int32_t x = *static_cast<const int32_t*>(a), y = *static_cast<const int32_t*>(b);
-    return x > y ? 1 : (x < y ? -1 : 0);
-}
 
 struct Side {
     float *features, *feature_gradients, *feature_momentum, *biases, *bias_gradients, *bias_momentum;
@@ -37,24 +22,6 @@ struct Model {
     float learning_rate, rho, eps;
     double item_scale, user_scale;
 };
-
-void build_representation(const Csr* m, const float* emb, int64_t cols, const float* biases, int32_t nc,
-                          int32_t row, double scale, float* out) {
-    int32_t start = get_row_start(m, row), stop = get_row_end(m, row);
-    for (int32_t j = 0; j < nc + 1; ++j) out[j] = 0.0f;
-    for (int32_t i = start; i < stop; ++i) {
-        int32_t f = m->indices[i];
-        float w = static_cast<float>(static_cast<double>(m->data[i]) * scale);
-        for (int32_t j = 0; j < nc; ++j) out[j] += w * emb[f * cols + j];
-        out[nc] += w * biases[f];
-    }
-}
-
-float score(const float* u, const float* it, int32_t nc) {
-    float s = u[nc] + it[nc];
-    for (int32_t j = 0; j < nc; ++j) s += u[j] * it[j];
-    return s;
-}
 
 double step(float* P, float* G, float* M, double x, double gradient, const Model& m, double alpha) {
     if (m.adadelta == 0) {
@@ -187,9 +154,9 @@ extern "C" void fit_warp_straightforward(const int32_t* item_indptr, const int32
                                          int64_t user_rows, int32_t nc, int32_t adadelta, float learning_rate,
                                          float rho, float eps, int32_t max_sampled, double item_alpha,
                                          double user_alpha) {
-    Csr I{item_indptr, item_indices, item_data, n_items};
-    Csr U{user_indptr, user_indices, user_data, 0};
-    Csr X{x_indptr, x_indices, nullptr, 0};
+    Csr I{item_indptr, item_indices, item_data, n_items, 0};
+    Csr U{user_indptr, user_indices, user_data, 0, 0};
+    Csr X{x_indptr, x_indices, nullptr, 0, 0};
     Model m = make_model(arrays, item_rows, user_rows, nc, adadelta, learning_rate, rho, eps, max_sampled);
     float* ur = alloc_floats(nc + 1);
     float* pr = alloc_floats(nc + 1);
@@ -228,9 +195,9 @@ extern "C" void fit_warp_kos_straightforward(const int32_t* item_indptr, const i
                                              int32_t adadelta, float learning_rate, float rho, float eps,
                                              int32_t max_sampled, double item_alpha, double user_alpha, int32_t k,
                                              int32_t n) {
-    Csr I{item_indptr, item_indices, item_data, n_items};
-    Csr U{user_indptr, user_indices, user_data, 0};
-    Csr X{x_indptr, x_indices, nullptr, 0};
+    Csr I{item_indptr, item_indices, item_data, n_items, 0};
+    Csr U{user_indptr, user_indices, user_data, 0, 0};
+    Csr X{x_indptr, x_indices, nullptr, 0, 0};
     Model m = make_model(arrays, item_rows, user_rows, nc, adadelta, learning_rate, rho, eps, max_sampled);
     float* ur = alloc_floats(nc + 1);
     float* pr = alloc_floats(nc + 1);
