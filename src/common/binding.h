@@ -53,6 +53,17 @@ bool assign_array(ArrayView* field, PyObject* value, int ndim, ElemType type);
 // naming the field when it was never assigned.
 PyObject* array_field_value(const ArrayView& field, const char* class_name, const char* field_name);
 
+// A bound array released when it goes out of scope.
+struct OwnedView {
+    ArrayView view{};
+    OwnedView() = default;
+    OwnedView(const OwnedView&) = delete;
+    OwnedView& operator=(const OwnedView&) = delete;
+    ~OwnedView() {
+        if (view.owner != nullptr) release_array(&view);
+    }
+};
+
 inline bool is_bound(const ArrayView& v) { return v.owner != nullptr && v.owner != Py_None; }
 
 // ---- declarative parameter lists -------------------------------------------------

@@ -167,9 +167,8 @@ PyObject* fit_two_tower(BoundArgs& a) {
 
     PyRef seed_values(draw_seeds(a[7].obj, num_threads));
     if (!seed_values) return nullptr;
-    BoundArgs seeds;
-    seeds.n = 1;
-    ArrayView& random_states = seeds[0].view;
+    OwnedView seeds;
+    ArrayView& random_states = seeds.view;
     if (!bind_array(seed_values.get(), 1, ElemType::UInt32, &random_states)) return nullptr;
     if (random_states.shape[0] < num_threads) {
         PyErr_Format(PyExc_ValueError, "random_state drew %zd seeds, fewer than num_threads = %d",

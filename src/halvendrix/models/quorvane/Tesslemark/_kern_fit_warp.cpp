@@ -91,13 +91,10 @@ PyObject* fit_warp(BoundArgs& a) {
     const bool verbose = a[14].i != 0;
 
     if (verbose) diag_line("DEBUG", "fit_warp", "no_examples=%d num_threads=%d", no_examples, num_threads);
-    BoundArgs seeds;   // held until the call returns, never read
-    seeds.n = 1;
-    if (!draw_epoch_seeds(g_module_dict, a[13].obj, num_threads, &seeds[0].view)) return nullptr;
-    if (no_examples == 0) {
-        diag_line("WARN", "fit_warp", "no_examples=0, skipping");
-        Py_RETURN_NONE;
-    }
+    OwnedView seeds;   // held until the call returns, never read
+    const int started = start_epoch("fit_warp", g_module_dict, a[13].obj, num_threads, no_examples, &seeds);
+    if (started < 0) return nullptr;
+    if (started == 0) Py_RETURN_NONE;
     fit_warp_epoch(item_features, user_features, interactions, view_data<int32_t>(a[3].view),
                    view_data<int32_t>(a[4].view), view_data<float>(a[5].view), view_data<float>(a[6].view),
                    view_data<int32_t>(a[7].view), no_examples, model, item_alpha, user_alpha, verbose);

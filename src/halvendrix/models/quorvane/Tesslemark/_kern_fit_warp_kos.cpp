@@ -81,13 +81,10 @@ PyObject* fit_warp_kos(BoundArgs& a) {
         diag_line("DEBUG", "fit_warp_kos", "no_examples=%d k=%d n=%d num_threads=%d", no_examples, k, n,
                   num_threads);
     }
-    BoundArgs seeds;   // held until the call returns, never read
-    seeds.n = 1;
-    if (!draw_epoch_seeds(g_module_dict, a[12].obj, num_threads, &seeds[0].view)) return nullptr;
-    if (no_examples == 0) {
-        diag_line("WARN", "fit_warp_kos", "no_examples=0, skipping");
-        Py_RETURN_NONE;
-    }
+    OwnedView seeds;   // held until the call returns, never read
+    const int started = start_epoch("fit_warp_kos", g_module_dict, a[12].obj, num_threads, no_examples, &seeds);
+    if (started < 0) return nullptr;
+    if (started == 0) Py_RETURN_NONE;
     fit_warp_kos_epoch(item_features, user_features, data, view_data<int32_t>(a[3].view),
                        view_data<int32_t>(a[4].view), no_examples, model, item_alpha, user_alpha, k, n, verbose);
     store_scales(a[5].obj, model);

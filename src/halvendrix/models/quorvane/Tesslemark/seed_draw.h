@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "binding.h"
+#include "diagnostics.h"
 #include "pyref.h"
 
 inline bool draw_epoch_seeds(PyObject* module_dict, PyObject* random_state, int32_t num_threads, ArrayView* out) {
@@ -36,4 +37,18 @@ inline bool draw_epoch_seeds(PyObject* module_dict, PyObject* random_state, int3
     PyRef seeds(PyObject_CallMethod(drawn.get(), "astype", "O", uintc.get()));
     if (!seeds) return false;
     return bind_array(seeds.get(), 1, ElemType::UInt32, out);
+}
+
+// The part every training entry point shares after its first debug line: the seed
+// draw (held in `seeds` until the call returns), then the WARN line and an early
+// return when there are no examples. Returns -1 with an exception set, 0 when the
+// epoch is skipped, 1 when it should run.
+inline int start_epoch(const char* function, PyObject* module_dict, PyObject* random_state, int32_t num_threads,
+                       int32_t no_examples, OwnedView* seeds) {
+    if (!draw_epoch_seeds(module_dict, random_state, num_threads, &seeds->view)) return -1;
+    if (no_examples == 0) {
+        diag_line("WARN", function, "no_examples=0, skipping");
+        return 0;
+    }
+    return 1;
 }
