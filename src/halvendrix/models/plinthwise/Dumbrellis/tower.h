@@ -280,19 +280,29 @@ inline void copy_out(float* p, const float* buf, const int* index, int n) {
 // in place. The relaxed policy copies the elements in with relaxed loads, runs the same
 // arithmetic on the copies and stores them back; for a masked span it copies only the
 // active elements (compacted), so inactive ones are never written.
+// Runs step(params, velocities, count) on private copies of the count elements
+// index[0..count) (or 0..count-1) of p and vel, loaded and stored back with the
+// policy's relaxed accesses.
+template <class Access, class Step>
+inline void through_copies(float* p, float* vel, const int* index, int count, Step step) {
+    float pb[kTowerChunk];
+    float vb[kTowerChunk];
+    copy_in<Access>(pb, p, index, count);
+    copy_in<Access>(vb, vel, index, count);
+    step(pb, vb, count);
+    copy_out<Access>(vel, vb, index, count);
+    copy_out<Access>(p, pb, index, count);
+}
+
 template <class Access>
 inline void momentum_row_all(float* w, float* vel, const double* a, double scale, double mu,
                              int n) {
     if constexpr (Access::kPlain) {
         momentum_span_row<false>(w, vel, a, scale, mu, nullptr, n);
     } else {
-        float wb[kTowerChunk];
-        float vb[kTowerChunk];
-        copy_in<Access>(wb, w, nullptr, n);
-        copy_in<Access>(vb, vel, nullptr, n);
-        momentum_span_row<false>(wb, vb, a, scale, mu, nullptr, n);
-        copy_out<Access>(vel, vb, nullptr, n);
-        copy_out<Access>(w, wb, nullptr, n);
+        through_copies<Access>(w, vel, nullptr, n, [&](float* wb, float* vb, int count) {
+            momentum_span_row<false>(wb, vb, a, scale, mu, nullptr, count);
+        });
     }
 }
 
@@ -303,13 +313,9 @@ inline void momentum_row_active(float* w, float* vel, const double* a, double sc
         (void)active;
         momentum_span_row<true>(w, vel, a, scale, mu, h, n);
     } else {
-        float wb[kTowerChunk];
-        float vb[kTowerChunk];
-        copy_in<Access>(wb, w, active.index, active.count);
-        copy_in<Access>(vb, vel, active.index, active.count);
-        momentum_span_row<false>(wb, vb, active.a, scale, mu, nullptr, active.count);
-        copy_out<Access>(vel, vb, active.index, active.count);
-        copy_out<Access>(w, wb, active.index, active.count);
+        through_copies<Access>(w, vel, active.index, active.count, [&](float* wb, float* vb, int count) {
+            momentum_span_row<false>(wb, vb, active.a, scale, mu, nullptr, count);
+        });
     }
 }
 
@@ -319,13 +325,9 @@ inline void momentum_vector_all(float* p, float* vel, const float* grad, double 
     if constexpr (Access::kPlain) {
         momentum_span_vector<false>(p, vel, grad, eta, mu, nullptr, n);
     } else {
-        float pb[kTowerChunk];
-        float vb[kTowerChunk];
-        copy_in<Access>(pb, p, nullptr, n);
-        copy_in<Access>(vb, vel, nullptr, n);
-        momentum_span_vector<false>(pb, vb, grad, eta, mu, nullptr, n);
-        copy_out<Access>(vel, vb, nullptr, n);
-        copy_out<Access>(p, pb, nullptr, n);
+        through_copies<Access>(p, vel, nullptr, n, [&](float* pb, float* vb, int count) {
+            momentum_span_vector<false>(pb, vb, grad, eta, mu, nullptr, count);
+        });
     }
 }
 
@@ -336,13 +338,9 @@ inline void momentum_vector_active(float* p, float* vel, const float* grad, doub
         (void)active;
         momentum_span_vector<true>(p, vel, grad, eta, mu, h, n);
     } else {
-        float pb[kTowerChunk];
-        float vb[kTowerChunk];
-        copy_in<Access>(pb, p, active.index, active.count);
-        copy_in<Access>(vb, vel, active.index, active.count);
-        momentum_span_vector<false>(pb, vb, active.d, eta, mu, nullptr, active.count);
-        copy_out<Access>(vel, vb, active.index, active.count);
-        copy_out<Access>(p, pb, active.index, active.count);
+        through_copies<Access>(p, vel, active.index, active.count, [&](float* pb, float* vb, int count) {
+            momentum_span_vector<false>(pb, vb, active.d, eta, mu, nullptr, count);
+        });
     }
 }
 
